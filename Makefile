@@ -1,0 +1,32 @@
+# Entry points for a fresh machine: `make demo` runs the demo, `make test` runs every test.
+# Both create the virtual environment .venv and build and install the package into it.
+
+PYTHON ?= python3
+VENV   ?= .venv
+PY     := $(VENV)/bin/python
+JOBS   ?= 2
+
+.PHONY: demo test install native-test pytest bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install --quiet ".[test]"
+
+demo: install
+	$(PY) -m tavik
+
+native-test:
+	cmake -S . -B build/native -G Ninja -DTAVIK_TESTS=ON -DTAVIK_WERROR=ON -DPython_EXECUTABLE=$(PYTHON)
+	cmake --build build/native -j $(JOBS)
+	ctest --test-dir build/native --output-on-failure
+
+pytest: install
+	$(PY) -m pytest
+
+test: native-test pytest
+
+clean:
+	rm -rf build $(VENV)

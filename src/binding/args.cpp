@@ -1,0 +1,242 @@
+#include "binding/args.hpp"
+
+#include <string>
+
+namespace tavik::binding {
+namespace {
+
+// "Graph.add_node()", or "add_node()" without a class.
+std::string display_name(const FunctionDescription& desc) {
+  std::string name;
+  if (desc.class_name != nullptr) {
+    name += desc.class_name;
+    name += '.';
+  }
+  name += desc.func_name;
+  name += "()";
+  return name;
+}
+
+void raise_too_many_positional(const FunctionDescription& desc, Py_ssize_t given) noexcept {
+  try {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 display_name(desc).c_str(), desc.nparams, given, given == 1 ? "was" : "were");
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
+void raise_unexpected_keyword(const FunctionDescription& desc, PyObject* name) noexcept {
+  try {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                 display_name(desc).c_str(), name);
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
+void raise_missing(const FunctionDescription& desc, PyObject* const* out) noexcept {
+  try {
+    Py_ssize_t missing = 0;
+    for (Py_ssize_t i = 0; i < desc.nparams; ++i) missing += out[i] == nullptr;
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+    std::string names;
+    Py_ssize_t listed = 0;
+    for (Py_ssize_t i = 0; i < desc.nparams; ++i) {
+      if (out[i] != nullptr) continue;
+      if (listed > 0) {
+        if (missing == 2) {
+          names += " and ";
+        } else {
+          names += listed == missing - 1 ? ", and " : ", ";
+        }
+      }
+      names += '\'';
+      names += desc.params[i];
+      names += '\'';
+      ++listed;
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s",
+                 display_name(desc).c_str(), missing, missing == 1 ? "argument" : "arguments",
+                 names.c_str());
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
+void raise_multiple_values(const FunctionDescription& desc, const char* param) noexcept {
+  try {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                 display_name(desc).c_str(), param);
+  } catch (...) {
+    PyErr_NoMemory();
+  }
+}
+
+// Index of the parameter named `name`, or -1.
+Py_ssize_t find_param(const FunctionDescription& desc, PyObject* name) noexcept {
+  for (Py_ssize_t i = 0; i < desc.nparams; ++i) {
+    if (PyUnicode_CompareWithASCIIString(name, desc.params[i]) == 0) return i;
+  }
+  return -1;
+}
+
+void raise_cannot_convert(PyObject* o, const char* target) noexcept {
+  PyRef qualname = type_qualname(o);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+}
+
+}  // namespace
+
+PyRef type_qualname(PyObject* o) noexcept {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(o)));
+  if (!name) {
+    PyErr_Clear();
+    name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
+    if (!name) PyErr_Clear();
+  }
+  return name;
+}
+
+bool bind_args(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, PyObject** out) noexcept {
+  if (nargs > desc.nparams) {
+    raise_too_many_positional(desc, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t i = nargs; i < desc.nparams; ++i) out[i] = nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_Size(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* name = PyTuple_GetItem(kwnames, k);  // borrowed
+      if (name == nullptr) return false;
+      const Py_ssize_t i = find_param(desc, name);
+      if (i < 0) {
+        raise_unexpected_keyword(desc, name);
+        return false;
+      }
+      if (out[i] != nullptr) {
+        raise_multiple_values(desc, desc.params[i]);
+        return false;
+      }
+      out[i] = args[nargs + k];
+    }
+  }
+  for (Py_ssize_t i = 0; i < desc.nparams; ++i) {
+    if (out[i] == nullptr) {
+      raise_missing(desc, out);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool bind_no_args(const FunctionDescription& desc, PyObject* args, PyObject* kwargs) noexcept {
+  const Py_ssize_t nargs = args != nullptr ? PyTuple_Size(args) : 0;
+  if (nargs > 0) {
+    raise_too_many_positional(desc, nargs);
+    return false;
+  }
+  if (kwargs != nullptr) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t pos = 0;
+    if (PyDict_Next(kwargs, &pos, &key, &value)) {  // the first key in the dictionary's order
+      raise_unexpected_keyword(desc, key);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert_str(PyObject* o, std::string_view& out) noexcept {
+  if (!PyUnicode_Check(o)) {
+    raise_cannot_convert(o, "PyString");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+  if (data == nullptr) return false;
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_u64(PyObject* o, std::uint64_t& out) noexcept {
+  unsigned long long value;
+  if (PyLong_Check(o)) {
+    value = PyLong_AsUnsignedLongLong(o);
+  } else {
+    PyRef index = PyRef::steal(PyNumber_Index(o));
+    if (!index) return false;
+    value = PyLong_AsUnsignedLongLong(index.get());
+  }
+  // All ones is also a valid value: only the pending error tells a failure apart.
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
+  out = static_cast<std::uint64_t>(value);
+  return true;
+}
+
+bool convert_id_list(PyObject* o, IdList& out) {
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    raise_cannot_convert(o, "Sequence");
+    return false;
+  }
+  const Py_ssize_t hint = PySequence_Size(o);
+  if (hint < 0) {
+    PyErr_Clear();  // the length only sizes the reservation
+  } else {
+    out.refs.reserve(static_cast<std::size_t>(hint));
+    out.views.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef iter = PyRef::steal(PyObject_GetIter(o));
+  if (!iter) return false;
+  while (true) {
+    PyRef item = PyRef::steal(PyIter_Next(iter.get()));
+    if (!item) return PyErr_Occurred() == nullptr;
+    std::string_view view;
+    if (!convert_str(item.get(), view)) return false;
+    out.refs.push_back(std::move(item));
+    out.views.push_back(view);
+  }
+}
+
+// PyErr_Fetch and PyErr_NormalizeException are the stable-ABI way to take hold of the pending
+// exception in 3.11; newer headers deprecate them in favour of calls 3.11 does not have.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void argument_extraction_error(const char* name) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef value_ref = PyRef::steal(value);
+  PyRef traceback_ref = PyRef::steal(traceback);
+  if (value == nullptr || Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+    PyErr_Restore(type_ref.release(), value_ref.release(), traceback_ref.release());
+    return;
+  }
+  PyRef text = PyRef::steal(PyObject_Str(value));
+  if (!text) {
+    PyErr_Clear();
+    text = PyRef::steal(PyUnicode_FromString("<exception str() failed>"));
+    if (!text) return;
+  }
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  PyRef wrapped = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  if (!wrapped) return;
+  // Setting the cause, even to none, also hides the context when the exception is shown.
+  PyException_SetCause(wrapped.get(), PyException_GetCause(value));
+  PyErr_Restore(PyRef::borrow(PyExc_TypeError).release(), wrapped.release(), nullptr);
+}
+#pragma GCC diagnostic pop
+
+}  // namespace tavik::binding

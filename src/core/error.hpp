@@ -1,0 +1,81 @@
+// Errors of the graph kernel: returned as values, never thrown.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace tavik {
+
+/// The kinds of failure a kernel operation can report.
+enum class ErrorCode : std::uint8_t {
+  DuplicateNode,   ///< payload: the id that is already registered
+  UnknownNode,     ///< payload: the id that was looked up, exactly as passed
+  SelfDependency,  ///< payload: the id of the node that named itself
+  InvalidKind,     ///< payload: the kind string exactly as passed
+  NotBuilt,        ///< no payload
+  Cycle,           ///< payload: the blocked ids, in registration order
+};
+
+/// A kernel error and its owned payload.
+struct GraphError {
+  ErrorCode code;
+  std::string text;               ///< the id or kind, for the variants that carry one
+  std::vector<std::string> ids;   ///< the blocked ids of a `Cycle`
+
+  static GraphError duplicate_node(std::string id) { return {ErrorCode::DuplicateNode, std::move(id), {}}; }
+  static GraphError unknown_node(std::string id) { return {ErrorCode::UnknownNode, std::move(id), {}}; }
+  static GraphError self_dependency(std::string id) {
+    return {ErrorCode::SelfDependency, std::move(id), {}};
+  }
+  static GraphError invalid_kind(std::string kind) {
+    return {ErrorCode::InvalidKind, std::move(kind), {}};
+  }
+  static GraphError not_built() { return {ErrorCode::NotBuilt, {}, {}}; }
+  static GraphError cycle(std::vector<std::string> ids) { return {ErrorCode::Cycle, {}, std::move(ids)}; }
+};
+
+/// The value of a kernel operation, or the error it ended with.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(GraphError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+
+  T& value() & noexcept { return *std::get_if<0>(&v_); }
+  const T& value() const& noexcept { return *std::get_if<0>(&v_); }
+  T&& value() && noexcept { return std::move(*std::get_if<0>(&v_)); }
+  T& operator*() & noexcept { return value(); }
+  const T& operator*() const& noexcept { return value(); }
+  T* operator->() noexcept { return &value(); }
+  const T* operator->() const noexcept { return &value(); }
+
+  GraphError& error() & noexcept { return *std::get_if<1>(&v_); }
+  GraphError&& error() && noexcept { return std::move(*std::get_if<1>(&v_)); }
+
+ private:
+  std::variant<T, GraphError> v_;
+};
+
+/// The outcome of an operation that has no value: success, or the error it ended with.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  Status(GraphError error) : error_(std::move(error)), failed_(true) {}  // NOLINT
+
+  bool ok() const noexcept { return !failed_; }
+  explicit operator bool() const noexcept { return ok(); }
+  GraphError& error() & noexcept { return error_; }
+  GraphError&& error() && noexcept { return std::move(error_); }
+
+ private:
+  GraphError error_{ErrorCode::NotBuilt, {}, {}};
+  bool failed_ = false;
+};
+
+}  // namespace tavik

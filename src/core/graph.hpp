@@ -1,0 +1,172 @@
+// The graph kernel: node registry, build and topological order, propagation schedules, and
+// memo bookkeeping. Plain C++: it never sees a Python object. Every operation returns its
+// value or a GraphError and validates all of its arguments before it changes anything; the
+// only exception it lets escape is std::bad_alloc, raised before any change is made.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/id_index.hpp"
+
+namespace tavik {
+
+/// Position of a node in registration order; never changes and is never reused.
+using NodeIndex = std::uint32_t;
+
+/// The most nodes one graph can hold.
+inline constexpr std::size_t kMaxNodes = UINT32_MAX - 1;
+
+enum class NodeKind : std::uint8_t { Input = 0, Source = 1, Reactive = 2, View = 3 };
+enum class NodeState : std::uint8_t { Clean = 0, Dirty = 1, Computing = 2 };
+
+/// Start and multiplier of the dependency-signature fold.
+inline constexpr std::uint64_t kSignatureBasis = 0x14650FB0739D0383ULL;
+inline constexpr std::uint64_t kSignaturePrime = 0x100000001B3ULL;
+
+/// The boundary spelling of a kind or a state.
+std::string_view kind_name(NodeKind kind) noexcept;
+std::string_view state_name(NodeState state) noexcept;
+
+/// The kind spelled exactly `name`, or nothing.
+bool parse_kind(std::string_view name, NodeKind& out) noexcept;
+
+/// One registered node.
+struct Node {
+  std::string id;
+  std::unique_ptr<NodeIndex[]> deps;  ///< inbound edges, in declared order, no repeats
+  std::uint64_t signature = 0;        ///< meaningful only when has_signature
+  std::uint64_t content_hash = 0;     ///< meaningful only when has_content_hash
+  std::uint64_t epoch = 0;            ///< clock value of the last commit_node; 0 if none
+  std::uint32_t dep_count = 0;
+  NodeState state = NodeState::Dirty;
+  NodeKind kind = NodeKind::Input;
+  bool has_signature = false;
+  bool has_content_hash = false;
+
+  std::span<const NodeIndex> dep_span() const noexcept { return {deps.get(), dep_count}; }
+};
+
+/// The per-node answer of the recompute decision.
+struct CheckResult {
+  NodeKind kind;
+  bool needs_recompute;
+  std::uint64_t signature;
+};
+
+class Graph {
+ public:
+  /// An empty graph whose id index is keyed from the operating system's random source.
+  Graph() = default;
+  /// An empty graph with a fixed index key (for tests and fuzzing).
+  explicit Graph(SipKey key) noexcept : index_(key) {}
+
+  Graph(Graph&&) noexcept = default;
+  Graph& operator=(Graph&&) noexcept = default;
+  Graph(const Graph&) = delete;
+  Graph& operator=(const Graph&) = delete;
+
+  // ---- registry ------------------------------------------------------------------------------
+
+  /// Number of registered nodes.
+  std::size_t size() const noexcept { return nodes_.size(); }
+  /// Whether a node with exactly these id bytes is registered.
+  bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }
+  /// The index of `id`. Errors: UnknownNode. Allocates only on failure.
+  Result<NodeIndex> idx(std::string_view id) const;
+
+  /// Registers a new Dirty node. Errors: DuplicateNode (checked first), InvalidKind.
+  Status add_node(std::string_view id, std::string_view kind);
+  /// Replaces the node's dependencies, dropping repeats. Errors: UnknownNode(id), then per entry
+  /// in order SelfDependency(id) or UnknownNode(entry).
+  Status set_deps(std::string_view id, std::span<const std::string_view> deps);
+
+  Result<NodeKind> kind_of(std::string_view id) const;
+  Result<NodeState> state_of(std::string_view id) const;
+  /// The node's dependencies in stored order. Errors: UnknownNode.
+  Result<std::span<const NodeIndex>> deps_of(std::string_view id) const;
+
+  // ---- build and order -----------------------------------------------------------------------
+
+  /// Derives reverse edges, checks acyclicity and caches the lexicographically smallest
+  /// topological order by registration index. Errors: Cycle (reverse edges stay rebuilt; order,
+  /// positions and the built flag stay as they were).
+  Status build();
+  bool built() const noexcept { return built_; }
+  /// The cached order. Errors: NotBuilt.
+  Result<std::span<const NodeIndex>> topo_order() const;
+  /// The View nodes in cached order. Errors: NotBuilt.
+  Result<std::vector<NodeIndex>> views() const;
+
+  // ---- propagation ---------------------------------------------------------------------------
+
+  /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
+  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> ids) const;
+  /// Every node reachable downstream from the seeds, seeds included, each once. Needs built().
+  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  /// Orders the nodes by their place in the cached order. Needs built().
+  void sort_by_position(std::vector<NodeIndex>& nodes) const;
+
+  /// Nodes strictly downstream of `id`, in order. Errors: NotBuilt, UnknownNode.
+  Result<std::vector<NodeIndex>> downstream(std::string_view id) const;
+  /// The seeds and all nodes downstream of them, in order. Errors: NotBuilt, UnknownNode.
+  Result<std::vector<NodeIndex>> dirty_subgraph(std::span<const std::string_view> seeds) const;
+  /// As dirty_subgraph, and marks every listed node Dirty. Errors: NotBuilt, UnknownNode.
+  Result<std::vector<NodeIndex>> mark_dirty(std::span<const std::string_view> seeds);
+  /// Every Dirty node, in cached order. Errors: NotBuilt.
+  Result<std::vector<NodeIndex>> dirty_nodes() const;
+
+  // ---- memo bookkeeping ----------------------------------------------------------------------
+  // Each validates only the id (UnknownNode) and works on unbuilt graphs and any kind.
+
+  Status set_dirty(std::string_view id);
+  Status set_computing(std::string_view id);
+  Status set_clean(std::string_view id, std::uint64_t hash);
+  Status skip_node(std::string_view id, std::uint64_t signature);
+  Status commit_input(std::string_view id, std::uint64_t content_hash);
+  /// Advances the clock (wrapping) and stamps the node with it. Errors: UnknownNode.
+  Status commit_node(std::string_view id, std::uint64_t signature);
+
+  /// Kind, recompute decision and dependency signature of the node. Errors: UnknownNode.
+  Result<CheckResult> check_node(std::string_view id) const;
+  /// Whether the node's signature is absent or differs from `input_hash`. Errors: UnknownNode.
+  Result<bool> needs_recompute(std::string_view id, std::uint64_t input_hash) const;
+  /// The dependency signature of node `i`.
+  std::uint64_t signature_of(NodeIndex i) const noexcept;
+
+  // ---- read access for the binding, tests and invariant checks -------------------------------
+
+  const Node& node(NodeIndex i) const noexcept { return nodes_[i]; }
+  std::string_view id_of(NodeIndex i) const noexcept { return nodes_[i].id; }
+  std::uint64_t clock() const noexcept { return clock_; }
+  /// Reverse edges as the last build derived them, ascending.
+  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
+  /// Whether every invariant of the records holds (for tests and fuzzing; O(n + e)).
+  bool check_invariants() const;
+
+ private:
+  std::uint32_t find(std::string_view id) const noexcept {
+    return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+  }
+  Status set_state(std::string_view id, NodeState state);
+  Status record_signature(std::string_view id, std::uint64_t signature);
+  Result<std::vector<NodeIndex>> schedule(std::span<const std::string_view> seeds) const;
+
+  std::vector<Node> nodes_;
+  std::vector<NodeIndex> order_;
+  std::vector<NodeIndex> position_;  ///< position_[i] is the place of node i in order_
+  // Reverse edges in one block: dependents of node i are rdeps_[roffs_[i] .. roffs_[i + 1]).
+  std::vector<std::size_t> roffs_;
+  std::vector<NodeIndex> rdeps_;
+  IdIndex index_;
+  std::uint64_t clock_ = 0;
+  bool built_ = false;
+};
+
+}  // namespace tavik
