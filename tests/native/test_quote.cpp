@@ -105,7 +105,14 @@ constexpr Case kCases[] = {
     {"\xF4\x90\x80\x80"sv, "\\u{f4}\\u{90}\\u{80}\\u{80}"sv},  // above U+10FFFF
 };
 
-std::string quoted(std::string_view body) { return "\"" + std::string(body) + "\""; }
+std::string quoted(std::string_view body) {
+  std::string out;
+  out.reserve(body.size() + 2);
+  out += '"';
+  out += body;
+  out += '"';
+  return out;
+}
 
 void test_cases() {
   for (const Case& c : kCases) CHECK_EQ(quote(c.input), quoted(c.expected));
