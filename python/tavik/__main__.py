@@ -1,0 +1,22 @@
+"""``python -m tavik`` runs the demo; ``python -m tavik --version`` prints the version."""
+
+from __future__ import annotations
+
+import argparse
+
+from tavik import __version__
+from tavik.demo import run
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(
+        prog="python -m tavik", description="Run a short incremental update demo through tavik."
+    )
+    parser.add_argument("--version", action="version", version=f"tavik {__version__}")
+    parser.parse_args(argv)
+    run()
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
