@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <functional>
 #include <new>
 
@@ -114,6 +115,7 @@ Status Graph::build() {
   std::vector<std::size_t> roffs(n + 1, 0);
   std::vector<NodeIndex> rdeps(edges);
   std::vector<std::uint32_t> indegree(n);
+  std::vector<std::uint64_t> ready((n + 63) / 64, 0);
   std::vector<NodeIndex> heap;
   heap.reserve(n);
   std::vector<NodeIndex> order;
@@ -138,24 +140,51 @@ Status Graph::build() {
   roffs_.swap(roffs);
   rdeps_.swap(rdeps);
 
-  // Kahn's algorithm over a min-heap: among ready nodes the earliest registered goes first,
-  // which gives the lexicographically smallest topological order by registration index.
+  // Kahn's algorithm, always emitting the smallest ready index: the lexicographically smallest
+  // topological order by registration index. The ready set is a min-heap in general, but most
+  // nodes become ready after the last emitted index (dependencies are usually registered before
+  // their dependents), and those go into a bitset scanned by a cursor that only moves forward.
+  // Nodes that become ready below the cursor go to a small heap; they are always smaller than
+  // everything in the bitset, so the heap, when not empty, holds the minimum.
   const std::greater<NodeIndex> later;
+  std::size_t cursor = 0;  // every index in `ready` is >= cursor
+  const auto make_ready = [&](NodeIndex k) {
+    if (k >= cursor) {
+      ready[k >> 6] |= std::uint64_t{1} << (k & 63);
+    } else {
+      heap.push_back(k);
+      std::push_heap(heap.begin(), heap.end(), later);
+    }
+  };
+  std::size_t pending = 0;  // ready nodes in the bitset
   for (std::size_t i = 0; i < n; ++i) {
     indegree[i] = nodes_[i].dep_count;
-    if (indegree[i] == 0) heap.push_back(static_cast<NodeIndex>(i));
+    if (indegree[i] == 0) {
+      make_ready(static_cast<NodeIndex>(i));
+      ++pending;
+    }
   }
-  // Pushed in ascending order, the ready list already satisfies the heap property.
-  while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), later);
-    const NodeIndex m = heap.back();
-    heap.pop_back();
+  while (!heap.empty() || pending > 0) {
+    NodeIndex m;
+    if (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      m = heap.back();
+      heap.pop_back();
+    } else {
+      std::size_t word = cursor >> 6;
+      std::uint64_t bits = ready[word] & (~std::uint64_t{0} << (cursor & 63));
+      while (bits == 0) bits = ready[++word];
+      m = static_cast<NodeIndex>((word << 6) | static_cast<std::size_t>(std::countr_zero(bits)));
+      ready[word] &= ~(std::uint64_t{1} << (m & 63));
+      cursor = m;
+      --pending;
+    }
     order.push_back(m);
     for (std::size_t e = roffs_[m]; e < roffs_[m + 1]; ++e) {
       const NodeIndex k = rdeps_[e];
       if (--indegree[k] == 0) {
-        heap.push_back(k);
-        std::push_heap(heap.begin(), heap.end(), later);
+        if (k >= cursor) ++pending;
+        make_ready(k);
       }
     }
   }
