@@ -151,6 +151,8 @@ class Graph {
   bool check_invariants() const;
 
  private:
+  friend struct GraphTestAccess;  // native tests only: reach state no public call can set up
+
   std::uint32_t find(std::string_view id) const noexcept {
     return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
   }
