@@ -186,12 +186,16 @@ bool convert_id_list(PyObject* o, IdList& out) {
     raise_cannot_convert(o, "Sequence");
     return false;
   }
+  // The length only sizes the reservation: a failure is ignored, and a length the sequence
+  // may not live up to reserves no more than a modest amount.
+  constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 16;
   const Py_ssize_t hint = PySequence_Size(o);
   if (hint < 0) {
-    PyErr_Clear();  // the length only sizes the reservation
+    PyErr_Clear();
   } else {
-    out.refs.reserve(static_cast<std::size_t>(hint));
-    out.views.reserve(static_cast<std::size_t>(hint));
+    const auto room = static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve);
+    out.refs.reserve(room);
+    out.views.reserve(room);
   }
   PyRef iter = PyRef::steal(PyObject_GetIter(o));
   if (!iter) return false;
