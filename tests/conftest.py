@@ -1,0 +1,44 @@
+"""Shared fixtures: an empty graph, and a builder for small graphs described as node tuples."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Literal
+
+import pytest
+
+from tavik._tavik import Graph
+
+Kind = Literal["input", "source", "reactive", "view"]
+# One node: its id, its kind and the ids it depends on.
+NodeTuple = tuple[str, Kind, Sequence[str]]
+MakeGraph = Callable[..., Graph]
+
+
+def build_graph(nodes: Sequence[NodeTuple], *, built: bool = False) -> Graph:
+    """A graph holding `nodes`, registered in the given order, each with its deps set.
+
+    The deps are declared after every node is registered, so a node may depend on a later one.
+    With `built` true, `build()` is called at the end.
+    """
+    g = Graph()
+    for node_id, kind, _ in nodes:
+        g.add_node(node_id, kind)
+    for node_id, _, deps in nodes:
+        if deps:
+            g.set_deps(node_id, list(deps))
+    if built:
+        g.build()
+    return g
+
+
+@pytest.fixture
+def graph() -> Graph:
+    """A new, empty graph."""
+    return Graph()
+
+
+@pytest.fixture
+def make_graph() -> MakeGraph:
+    """`make_graph(nodes, built=False)`: see `build_graph`."""
+    return build_graph
