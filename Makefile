@@ -6,7 +6,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 JOBS   ?= 2
 
-.PHONY: demo test install native-test pytest bench clean
+.PHONY: demo test install native-test pytest typecheck check-package bench clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -25,6 +25,13 @@ native-test:
 
 pytest: install
 	$(PY) -m pytest
+
+typecheck: install
+	$(PY) -m mypy python/tavik tests
+	$(PY) -m mypy.stubtest tavik._tavik
+
+check-package:
+	PYTHON=$(PYTHON) bash tools/check_package.sh
 
 test: native-test pytest
 
