@@ -1,0 +1,654 @@
+"""tavik benchmark suite: one command, one table of ratios.
+
+    python bench/run.py [--quick] [--sizes 10000,100000,1000000] [--chain N] [--repeat R]
+                        [--chart PATH]
+
+Every ratio is measured side by side in one process on the same graphs (memory in fresh
+subprocesses), and every peer's answer is checked against tavik's before its time counts.
+See bench/README.md for what each column means.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import itertools
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import calib  # noqa: E402
+import collide  # noqa: E402
+import peers as peer_mod  # noqa: E402
+from dag import Shape, human, node_id  # noqa: E402
+from peers import GRAPHLIB, PURE, TAVIK, NodeList, Peer  # noqa: E402
+
+import tavik  # noqa: E402
+
+#: A peer whose estimated time for one step exceeds this is skipped at the larger sizes.
+PEER_BUDGET_S = 60.0
+#: Sizes above this run construction and build only.
+LARGE = 200_000
+#: Stop repeating a measurement once it has used this much time.
+CELL_BUDGET_NS = 3_000_000_000
+#: A run shorter than this is repeated within one sample (the first run is a warm-up).
+MIN_SAMPLE_NS = 20_000_000
+
+
+# ---- the table ---------------------------------------------------------------------------------
+
+
+@dataclass
+class Row:
+    section: str
+    workload: str
+    tavik: str
+    other: str  # "peer: time"
+    ratio: str
+    target: str = ""
+    verdict: str = ""
+
+
+@dataclass
+class Report:
+    rows: list[Row] = field(default_factory=list)
+    notes: list[str] = field(default_factory=list)
+    #: (workload, peer) -> [(n, ns)], for the chart
+    series: dict[tuple[str, str], list[tuple[int, float]]] = field(default_factory=dict)
+
+    def add(self, row: Row) -> None:
+        self.rows.append(row)
+        print(f"  {row.section:<14} {row.workload:<26} {row.tavik:>10}  {row.other:<24} "
+              f"{row.ratio:>12}  {row.target:<10} {row.verdict}", flush=True)
+
+    def note(self, text: str) -> None:
+        self.notes.append(text)
+        print(f"  note: {text}", flush=True)
+
+    def render(self) -> str:
+        head = Row("shape", "workload", "tavik", "compared with", "ratio", "target", "result")
+        rows = [head, *self.rows]
+        widths = [max(len(getattr(r, f)) for r in rows) for f in Row.__dataclass_fields__]
+        lines = []
+        for k, r in enumerate(rows):
+            cells = [getattr(r, f) for f in Row.__dataclass_fields__]
+            line = "  ".join(
+                c.rjust(w) if i in (2, 4) else c.ljust(w)
+                for i, (c, w) in enumerate(zip(cells, widths))
+            )
+            lines.append(line.rstrip())
+            if k == 0:
+                lines.append("  ".join("-" * w for w in widths))
+        out = "\n".join(lines)
+        if self.notes:
+            out += "\n\nNotes:\n" + "\n".join(f"- {n}" for n in self.notes)
+        return out
+
+
+def fmt_ns(ns: float) -> str:
+    if ns < 10_000:
+        return f"{ns:.0f} ns"
+    if ns < 10_000_000:
+        return f"{ns / 1000:.1f} us"
+    if ns < 10_000_000_000:
+        return f"{ns / 1e6:.1f} ms"
+    return f"{ns / 1e9:.2f} s"
+
+
+def speedup_row(
+    report: Report,
+    section: str,
+    workload: str,
+    tavik_ns: float,
+    peer: str,
+    peer_ns: float,
+    at_least: float | None,
+    per: str = "",
+) -> None:
+    """A row comparing tavik with a peer: ratio = peer time / tavik time (higher is better)."""
+    ratio = peer_ns / tavik_ns
+    target = verdict = ""
+    if at_least is not None:
+        target = f">= {at_least:g}x" if at_least > 1 else "> 1x" if at_least == 1 else ""
+        verdict = "PASS" if (ratio > at_least if at_least == 1 else ratio >= at_least) else "MISS"
+    report.add(
+        Row(section, workload, fmt_ns(tavik_ns) + per, f"{peer}: {fmt_ns(peer_ns)}{per}",
+            f"{ratio:.1f}x faster" if ratio >= 1 else f"{1 / ratio:.1f}x slower", target, verdict)
+    )
+
+
+# ---- timing ------------------------------------------------------------------------------------
+
+
+def best_of(fn: Callable[[Any], Any], repeat: int, setup: Callable[[], Any] | None = None
+            ) -> tuple[float, Any]:
+    """Best time in ns of fn(setup()) over up to `repeat` runs, and the last run's result.
+
+    Times are the CPU time of this thread, so that other processes on a shared machine do not
+    inflate them, with the cyclic garbage collector paused (as timeit does). Each call of `fn`
+    happens before the next loop iteration, so closures over loop variables are safe."""
+    best = float("inf")
+    spent = 0
+    result: Any = None
+    inner = 1  # calls per sample: short operations are repeated to fill MIN_SAMPLE_NS
+    for _ in range(max(1, repeat)):
+        arg = setup() if setup is not None else None
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.thread_time_ns()
+            for _ in itertools.repeat(None, inner):
+                result = fn(arg)
+            elapsed = time.thread_time_ns() - t0
+        finally:
+            gc.enable()
+        best = min(best, elapsed / inner)
+        spent += elapsed
+        if spent > CELL_BUDGET_NS:
+            break
+        if inner == 1 and setup is None and elapsed < MIN_SAMPLE_NS:
+            inner = min(10_000, MIN_SAMPLE_NS // max(elapsed, 1) + 1)
+    return best, result
+
+
+def loop1(f: Callable[[str], Any], x: str, n: int) -> int:
+    t0 = time.thread_time_ns()
+    for _ in itertools.repeat(None, n):
+        f(x)
+    return time.thread_time_ns() - t0
+
+
+def loop2(f: Callable[[str, int], Any], x: str, y: int, n: int) -> int:
+    t0 = time.thread_time_ns()
+    for _ in itertools.repeat(None, n):
+        f(x, y)
+    return time.thread_time_ns() - t0
+
+
+class Mismatch(SystemExit):
+    pass
+
+
+def mismatch(what: str, detail: str) -> Mismatch:
+    return Mismatch(f"\nMISMATCH in {what}: {detail}\nA peer disagrees with tavik; aborting.")
+
+
+def first_difference(a: Sequence[str], b: Sequence[str]) -> str:
+    for k, (x, y) in enumerate(zip(a, b)):
+        if x != y:
+            return f"first difference at position {k}: tavik {x!r}, peer {y!r}"
+    return f"lengths differ: tavik {len(a)}, peer {len(b)}"
+
+
+def check_same(what: str, expected: Sequence[str], got: Sequence[str]) -> None:
+    if list(expected) != list(got):
+        raise mismatch(what, first_difference(expected, got))
+
+
+def check_valid_order(what: str, nodes: NodeList, expected: Sequence[str], got: Sequence[str]
+                      ) -> None:
+    """Same set as tavik's order, and every node after all of its dependencies."""
+    if len(got) != len(expected) or set(got) != set(expected):
+        raise mismatch(what, "the order does not hold the same nodes")
+    position = {n: k for k, n in enumerate(got)}
+    for id, _, deps in nodes:
+        for d in deps:
+            if position[d] >= position[id]:
+                raise mismatch(what, f"{id!r} comes before its dependency {d!r}")
+
+
+# ---- per-call cost against the floor -----------------------------------------------------------
+
+
+def per_call(report: Report, calls: int, repeat: int) -> None:
+    noop_mod = calib.load()
+    noop = noop_mod.Noop()
+    shape = Shape("layered", 10_000)
+    nodes = list(shape.nodes())
+    g = peer_mod.construct_tavik(nodes)
+    g.build()
+    update(g, g.topo_order(), 1)
+    hot = node_id(shape.index_of(5, 0))
+    hot_input = shape.top_seed()
+    kind, needs, sig = g.check_node(hot)
+    if kind != "reactive" or needs or len(g.deps_of(hot)) != 3:
+        raise SystemExit(f"per-call setup: unexpected hot node state {kind, needs, g.deps_of(hot)}")
+
+    # name -> (loop, function, args); tavik calls first, floors last.
+    cases: dict[str, tuple[Any, ...]] = {
+        "check_node": (loop1, g.check_node, hot),
+        "commit_node": (loop2, g.commit_node, hot, sig),
+        "skip_node": (loop2, g.skip_node, hot, sig),
+        "commit_input": (loop2, g.commit_input, hot_input, 1),
+        "state_of": (loop1, g.state_of, hot),
+        "needs_recompute": (loop2, g.needs_recompute, hot, sig),
+        "noop": (loop1, noop.noop, hot),
+        "noop_u64": (loop2, noop.noop_u64, hot, sig),
+        "noop_ulong": (loop2, noop.noop_ulong, hot, sig),
+        "noop_tuple": (loop1, noop.noop_tuple, hot),
+        "noop_tuple_shared": (loop1, noop.noop_tuple_shared, hot),
+        "empty loop": (loop1, len, hot),
+    }
+    best = {name: float("inf") for name in cases}
+    for _ in range(repeat):
+        for name, (loop, *args) in cases.items():  # interleaved, so drift hits all alike
+            gc.disable()
+            try:
+                best[name] = min(best[name], loop(*args, calls) / calls)
+            finally:
+                gc.enable()
+    floor = best["noop"]
+    targets = {"check_node": 5.0, "commit_node": 3.0, "skip_node": 3.0}
+    matching = {"check_node": "noop_tuple", "commit_node": "noop_u64", "skip_node": "noop_u64",
+                "commit_input": "noop_u64", "needs_recompute": "noop_u64"}
+    for name in ("check_node", "commit_node", "skip_node", "commit_input", "state_of",
+                 "needs_recompute"):
+        ratio = best[name] / floor
+        limit = targets.get(name)
+        report.add(Row(
+            "per call", name, fmt_ns(best[name]), f"noop: {fmt_ns(floor)}", f"{ratio:.2f}x noop",
+            f"<= {limit:g}x" if limit else "",
+            ("PASS" if ratio <= limit else "MISS") if limit else "",
+        ))
+    report.note(
+        "per call: best of %d x %d calls on a hot id; floors: noop %s, "
+        "noop_u64 %s (noop_ulong %s), noop_tuple %s (noop_tuple_shared %s), empty loop (len) %s; "
+        "against the matching floor: %s"
+        % (
+            repeat, calls, fmt_ns(floor), fmt_ns(best["noop_u64"]), fmt_ns(best["noop_ulong"]),
+            fmt_ns(best["noop_tuple"]), fmt_ns(best["noop_tuple_shared"]),
+            fmt_ns(best["empty loop"]),
+            ", ".join(f"{k} {best[k] / best[v]:.2f}x {v}" for k, v in matching.items()),
+        )
+    )
+
+
+# ---- the update loop ---------------------------------------------------------------------------
+
+
+def update(g: Any, schedule: Sequence[str], h: int) -> int:
+    """One engine update over `schedule`: inputs take the content hash h, every other node is
+    recomputed (commit_node) or found a memo hit (skip_node). Returns the nodes walked."""
+    check, commit, skip, commit_input = g.check_node, g.commit_node, g.skip_node, g.commit_input
+    for n in schedule:
+        kind, needs, sig = check(n)
+        if kind == "input":
+            commit_input(n, h)
+        elif needs:
+            commit(n, sig)
+        else:
+            skip(n, sig)
+    return len(schedule)
+
+
+def update_from(g: Any, seed: str, h: int) -> int:
+    return update(g, g.mark_dirty([seed]), h)
+
+
+def recorded_update(g: Any, seed: str, h: int) -> list[tuple[str, bool, int]]:
+    out = []
+    for n in g.mark_dirty([seed]):
+        kind, needs, sig = g.check_node(n)
+        out.append((n, needs, sig))
+        if kind == "input":
+            g.commit_input(n, h)
+        elif needs:
+            g.commit_node(n, sig)
+        else:
+            g.skip_node(n, sig)
+    return out
+
+
+# ---- graph work against peers ------------------------------------------------------------------
+
+
+@dataclass
+class Targets:
+    build: dict[str, float]
+    schedule_top: dict[str, float]
+
+
+TARGETS = Targets(
+    build={"pure Python": 15, "networkx": 60, "rustworkx": 1},
+    schedule_top={"pure Python": 6, "networkx": 10, "rustworkx": 1},
+)
+
+
+class GraphBench:
+    def __init__(self, report: Report, peers: list[Peer], repeat: int) -> None:
+        self.report = report
+        self.peers = peers
+        self.repeat = repeat
+        #: (peer, workload) -> (n, ns) of the last size measured, to estimate larger ones
+        self.last: dict[tuple[str, str], tuple[int, float]] = {}
+
+    def record(self, workload: str, peer: str, n: int, ns: float, layered: bool) -> None:
+        self.last[(peer, workload)] = (n, ns)
+        if layered:
+            self.report.series.setdefault((workload, peer), []).append((n, ns))
+
+    def too_slow(self, peer: Peer, workload: str, n: int, section: str) -> bool:
+        seen = self.last.get((peer.name, workload))
+        if seen is None or n <= seen[0]:
+            return False
+        estimate = seen[1] / 1e9 * (n / seen[0]) * 1.3
+        if estimate > PEER_BUDGET_S:
+            self.report.note(
+                f"{section}: {peer.name} {workload} skipped (estimated {estimate:.0f} s from "
+                f"{human(seen[0])}, over the {PEER_BUDGET_S:.0f} s budget)"
+            )
+            return True
+        return False
+
+    def run_shape(self, shape: Shape) -> None:
+        section = shape.label
+        layered = shape.name == "layered"
+        n = shape.n
+        large = n > LARGE
+        nodes = list(shape.nodes())
+        edges = sum(len(d) for _, _, d in nodes)
+        print(f"\n[{section}: {n} nodes, {edges} edges]", flush=True)
+
+        # ---- construction
+        t_con, g = best_of(lambda _: peer_mod.construct_tavik(nodes), self.repeat)
+        self.record("construct", "tavik", n, t_con, layered)
+        peer_graphs: dict[str, Any] = {}
+        for peer in self.peers:
+            if self.too_slow(peer, "construct", n, section):
+                continue
+            t, pg = best_of(lambda _: peer.construct(nodes), self.repeat)
+            self.record("construct", peer.name, n, t, layered)
+            peer_graphs[peer.name] = pg
+            speedup_row(self.report, section, "construct", t_con, peer.name, t, None)
+
+        # ---- build (and build + topo_order)
+        t_build, _ = best_of(lambda _: g.build(), self.repeat)
+        self.record("build", "tavik", n, t_build, layered)
+        t_build_topo, order = best_of(lambda _: peer_mod.build_native(g), self.repeat)
+        self.record("build + topo_order", "tavik", n, t_build_topo, layered)
+        prepared: dict[str, Any] = {}
+        for peer in self.peers:
+            pg = peer_graphs.get(peer.name)
+            if pg is None or peer.build is None:
+                continue
+            if self.too_slow(peer, "build", n, section):
+                continue
+            build = peer.build
+            if peer.build_consumes:
+                t, got = best_of(build, self.repeat, setup=lambda: peer.construct(nodes))
+            elif peer is PURE:
+                t, got = best_of(lambda _: pg.build(), self.repeat)
+                got = pg.topo_order()
+            else:
+                t, got = best_of(lambda _: build(pg), self.repeat)
+            what = f"build {section} {peer.name}"
+            if peer.same_order:
+                check_same(what, order, got)
+            else:
+                check_valid_order(what, nodes, order, got)
+            self.record("build", peer.name, n, t, layered)
+            speedup_row(self.report, section, "build", t_build, peer.name, t,
+                        TARGETS.build.get(peer.name))
+            if peer is PURE:
+                t2, got2 = best_of(lambda _: peer_mod.build_native(pg), self.repeat)
+                check_same(f"build + topo_order {section}", order, got2)
+                speedup_row(self.report, section, "build + topo_order", t_build_topo, peer.name,
+                            t2, None)
+            elif peer.same_order:
+                # Their order already is the list of ids.
+                speedup_row(self.report, section, "build + topo_order", t_build_topo, peer.name,
+                            t, None)
+            if peer.prepare is not None:
+                prepared[peer.name] = peer.prepare(pg, got)
+        del peer_graphs
+        if large:
+            return
+
+        # ---- topo_order
+        pure = prepared[PURE.name]
+        t_topo, got_t = best_of(lambda _: g.topo_order(), self.repeat)
+        t_topo_py, got_p = best_of(lambda _: pure.topo_order(), self.repeat)
+        check_same(f"topo_order {section}", got_t, got_p)
+        speedup_row(self.report, section, "topo_order", t_topo, PURE.name, t_topo_py, 1)
+
+        # ---- schedules
+        for label, seed, targets in (
+            ("schedule from top", shape.top_seed(), TARGETS.schedule_top),
+            ("schedule from bottom", shape.bottom_seed(), {}),
+        ):
+            t_s, expected = best_of(lambda _: g.dirty_subgraph([seed]), self.repeat)
+            self.record(label, "tavik", n, t_s, layered)
+            for peer in self.peers:
+                if peer.schedule is None or peer.name not in prepared:
+                    continue
+                sched = peer.schedule
+                state = prepared[peer.name]
+                t, got = best_of(lambda _: sched(state, seed), self.repeat)
+                check_same(f"{label} {section} {peer.name}", expected, got)
+                self.record(label, peer.name, n, t, layered)
+                speedup_row(self.report, section, f"{label} ({len(expected)})", t_s, peer.name,
+                            t, targets.get(peer.name))
+
+        # ---- state: bring both up to date, then dirty_nodes and the update loop
+        update(g, g.topo_order(), 1)
+        update(pure, pure.topo_order(), 1)
+        for label, seed in (("dirty_nodes (few dirty)", shape.bottom_seed()),
+                            ("dirty_nodes (most dirty)", shape.top_seed())):
+            g.mark_dirty([seed])
+            pure.mark_dirty([seed])
+            t_d, dn = best_of(lambda _: g.dirty_nodes(), self.repeat)
+            t_dp, dnp = best_of(lambda _: pure.dirty_nodes(), self.repeat)
+            check_same(f"{label} {section}", dn, dnp)
+            speedup_row(self.report, section, f"{label} ({len(dn)})", t_d, PURE.name, t_dp, 1)
+            update(g, dn, 1)
+            update(pure, dnp, 1)
+
+        # The same driver on both; decisions and signatures must agree node by node.
+        seed = shape.top_seed()
+        rec_t = recorded_update(g, seed, 2)
+        rec_p = recorded_update(pure, seed, 2)
+        if rec_t != rec_p:
+            diff = next(k for k, (a, b) in enumerate(zip(rec_t, rec_p)) if a != b)
+            raise mismatch(f"update loop {section}",
+                           f"at step {diff}: tavik {rec_t[diff]}, pure Python {rec_p[diff]}")
+        if not all(needs for _, needs, _ in rec_t[1:]):
+            raise SystemExit(f"update loop {section}: expected every node to be recomputed")
+        h_t, h_p = itertools.count(1000), itertools.count(1000)  # a new input value each run
+        t_u, walked = best_of(lambda _: update_from(g, seed, next(h_t)), self.repeat)
+        t_up, _ = best_of(lambda _: update_from(pure, seed, next(h_p)), self.repeat)
+        self.record("update loop", "tavik", n, t_u / walked, layered)
+        self.record("update loop", PURE.name, n, t_up / walked, layered)
+        speedup_row(self.report, section, f"update, all recomputed ({walked})", t_u / walked,
+                    PURE.name, t_up / walked, 6, per="/node")
+
+        # Memo hits: the seed keeps its content hash, so every dependent is a memo hit.
+        h_same = 999_999
+        update_from(g, seed, h_same)
+        update_from(pure, seed, h_same)
+        hits_t = [(n, needs) for n, needs, _ in recorded_update(g, seed, h_same)]
+        hits_p = [(n, needs) for n, needs, _ in recorded_update(pure, seed, h_same)]
+        if hits_t != hits_p or any(needs for _, needs in hits_t[1:]):
+            raise mismatch(f"update loop (memo hits) {section}", "decisions differ")
+        t_m, walked = best_of(lambda _: update_from(g, seed, h_same), self.repeat)
+        t_mp, _ = best_of(lambda _: update_from(pure, seed, h_same), self.repeat)
+        speedup_row(self.report, section, f"update, all memo hits ({walked})", t_m / walked,
+                    PURE.name, t_mp / walked, 6, per="/node")
+
+
+# ---- memory ------------------------------------------------------------------------------------
+
+
+def memory(report: Report, sizes: Sequence[int], peers: list[Peer]) -> None:
+    impls = {"tavik": "tavik", PURE.name: "pure"}
+    for p in peers:
+        if p.name in ("networkx", "rustworkx"):
+            impls[p.name] = p.name
+    for n in sizes:
+        results: dict[str, float] = {}
+        for name, impl in impls.items():
+            if name != "tavik" and n > LARGE:
+                continue  # peers only for context, at the smaller size
+            proc = subprocess.run(
+                [sys.executable, str(HERE / "memprobe.py"), impl, str(n)],
+                capture_output=True, text=True, cwd=HERE,
+            )
+            if proc.returncode != 0:
+                raise SystemExit(f"memory probe {impl} {n} failed:\n{proc.stderr}")
+            results[name] = json.loads(proc.stdout)["bytes"] / n
+        t = results["tavik"]
+        others = [f"{k}: {v:.0f} B" for k, v in results.items() if k != "tavik"]
+        report.add(Row(
+            f"memory {human(n)}", "bytes per node", f"{t:.0f} B", (", ".join(others) or "-"),
+            f"{t:.0f} B/node", "<= 160 B", "PASS" if t <= 160 else "MISS",
+        ))
+    report.note("memory: RSS growth over construct + build of the layered shape, measured in a "
+                "fresh process per value; ids (15 bytes) and deps are generated on the fly, so "
+                "no benchmark-side list of ids is counted")
+
+
+# ---- hash flooding -----------------------------------------------------------------------------
+
+
+def flooding(report: Report, sizes: Sequence[int], repeat: int) -> None:
+    results = collide.run(sizes, repeat)
+    for r in results:
+        ratio = r.colliding_add / r.random_add
+        report.add(Row(
+            f"collide {human(r.n)}", "add_node, colliding ids", fmt_ns(r.colliding_add),
+            f"random ids: {fmt_ns(r.random_add)}", f"{ratio:.2f}x random", "<= 1.5x",
+            "PASS" if ratio <= 1.5 else "MISS",
+        ))
+        ratio = r.colliding_find / r.random_find
+        report.add(Row(
+            f"collide {human(r.n)}", "state_of, colliding ids", fmt_ns(r.colliding_find),
+            f"random ids: {fmt_ns(r.random_find)}", f"{ratio:.2f}x random", "<= 1.5x",
+            "PASS" if ratio <= 1.5 else "MISS",
+        ))
+    if len(results) >= 2:
+        a, b = results[0], results[-1]
+        growth = b.colliding_add / a.colliding_add
+        report.add(Row(
+            "collide", f"per insert {human(b.n)} / {human(a.n)}", fmt_ns(b.colliding_add),
+            f"at {human(a.n)}: {fmt_ns(a.colliding_add)}", f"{growth:.2f}x",
+            "<= 3x", "PASS" if growth <= 3 else "MISS",
+        ))
+    report.note(
+        f"collide: ids sharing the low {collide.BITS} bits of FNV-1a 64 (an unkeyed table of "
+        f"<= 2^{collide.BITS} slots would probe N^2/2 times); a quadratic index would show a "
+        f"{results[-1].n // results[0].n}x growth of the time per insert" if len(results) >= 2
+        else "collide: one size only"
+    )
+
+
+# ---- chart -------------------------------------------------------------------------------------
+
+
+def chart(report: Report, path: str) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        report.note("matplotlib is not installed: no chart")
+        return
+    workloads = ["construct", "build", "schedule from top", "update loop"]
+    names = sorted({peer for _, peer in report.series})
+    colour = {name: f"C{k}" for k, name in enumerate(names)}
+    fig, axes = plt.subplots(2, 2, figsize=(11, 8))
+    for ax, workload in zip(axes.flat, workloads):
+        for (w, peer), points in sorted(report.series.items()):
+            if w != workload or len(points) < 1:
+                continue
+            xs = [p[0] for p in points]
+            ys = [p[1] / 1e9 for p in points]
+            ax.plot(xs, ys, marker="o", label=peer, color=colour[peer],
+                    linewidth=2.5 if peer == "tavik" else 1.5)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_title(workload + (" (per node)" if workload == "update loop" else ""))
+        ax.set_xlabel("nodes")
+        ax.set_ylabel("seconds")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    fig.suptitle(f"tavik {tavik.__version__}: time against graph size (layered DAG)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print(f"chart written to {path}")
+
+
+# ---- main --------------------------------------------------------------------------------------
+
+
+def parse_sizes(text: str) -> list[int]:
+    out = []
+    for part in text.split(","):
+        part = part.strip().lower().replace("_", "")
+        mult = 1
+        if part.endswith("k"):
+            mult, part = 1000, part[:-1]
+        elif part.endswith("m"):
+            mult, part = 1_000_000, part[:-1]
+        out.append(int(float(part) * mult))
+    return sorted(out)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="python bench/run.py", description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="small sizes, few repeats")
+    parser.add_argument("--sizes", type=parse_sizes, help="layered DAG sizes, e.g. 10k,100k,1M")
+    parser.add_argument("--chain", type=int, help="chain length (0: no chain)")
+    parser.add_argument("--repeat", type=int, help="best of this many runs per measurement")
+    parser.add_argument("--chart", metavar="PATH", help="write a PNG chart of time against size")
+    args = parser.parse_args(argv)
+
+    quick = args.quick
+    sizes = args.sizes or ([2_000, 20_000] if quick else [10_000, 100_000, 1_000_000])
+    chain = args.chain if args.chain is not None else (20_000 if quick else 100_000)
+    repeat = args.repeat or (2 if quick else 5)
+    calls = 50_000 if quick else 200_000
+    mem_sizes = [s for s in sizes if s >= 100_000] or sizes[-1:]
+    collide_sizes = [2_000, 20_000] if quick else [10_000, 100_000]
+
+    report = Report()
+    print(f"tavik {tavik.__version__} on Python {platform.python_version()} "
+          f"({platform.machine()}, {os.cpu_count()} cpus); repeat {repeat}")
+    peers, missing = peer_mod.available_peers()
+    for m in missing:
+        report.note(m)
+    report.note("times are CPU time of this thread (time.thread_time_ns), best of the runs, "
+                "collector paused; operations under 20 ms are repeated within one sample")
+    report.note("graphlib's order is another valid one: its set and validity are checked")
+
+    started = time.perf_counter()
+    per_call(report, calls, max(repeat, 3))
+    bench = GraphBench(report, peers, repeat)
+    for n in sizes:
+        bench.run_shape(Shape("layered", n))
+    if chain:
+        bench.run_shape(Shape("chain", chain))
+    memory(report, mem_sizes, peers)
+    flooding(report, collide_sizes, max(2, repeat // 2))
+    if args.chart:
+        chart(report, args.chart)
+
+    print("\n" + "=" * 100)
+    print(report.render())
+    misses = sum(r.verdict == "MISS" for r in report.rows)
+    passes = sum(r.verdict == "PASS" for r in report.rows)
+    print(f"\n{passes} targets met, {misses} missed; {time.perf_counter() - started:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
