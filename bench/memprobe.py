@@ -45,7 +45,7 @@ def construct(impl: str, shape: Shape) -> Any:
     if impl == "networkx":
         import networkx as nx
 
-        graph = nx.DiGraph()
+        graph: nx.DiGraph[str] = nx.DiGraph()
         index: dict[str, int] = {}
         for i in range(n):
             id = node_id(i)

@@ -88,7 +88,7 @@ class NxGraph:
 def construct_nx(nodes: NodeList) -> NxGraph:
     import networkx as nx
 
-    g = nx.DiGraph()
+    g: nx.DiGraph[str] = nx.DiGraph()
     index: dict[str, int] = {}
     for i, (id, kind, _) in enumerate(nodes):
         g.add_node(id, kind=kind)

@@ -162,19 +162,34 @@ bool convert_str(PyObject* o, std::string_view& out) noexcept {
   return true;
 }
 
-bool convert_u64(PyObject* o, std::uint64_t& out) noexcept {
-  unsigned long long value;
-  if (PyLong_Check(o)) {
-    value = PyLong_AsUnsignedLongLong(o);
-  } else {
-    PyRef index = PyRef::steal(PyNumber_Index(o));
-    if (!index) return false;
-    value = PyLong_AsUnsignedLongLong(index.get());
+namespace {
+
+// Reads an int as an unsigned 64-bit value. Where `unsigned long` has 64 bits its reader is the
+// faster one for multi-digit values; on failure the long long reader runs again so that the
+// error raised is always its own.
+bool read_u64(PyObject* integer, std::uint64_t& out) noexcept {
+  if constexpr (sizeof(unsigned long) == sizeof(std::uint64_t)) {
+    const unsigned long value = PyLong_AsUnsignedLong(integer);
+    if (value != static_cast<unsigned long>(-1) || PyErr_Occurred() == nullptr) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
   }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
   // All ones is also a valid value: only the pending error tells a failure apart.
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return false;
   out = static_cast<std::uint64_t>(value);
   return true;
+}
+
+}  // namespace
+
+bool convert_u64(PyObject* o, std::uint64_t& out) noexcept {
+  if (PyLong_Check(o)) return read_u64(o, out);
+  PyRef index = PyRef::steal(PyNumber_Index(o));
+  if (!index) return false;
+  return read_u64(index.get(), out);
 }
 
 bool convert_id_list(PyObject* o, IdList& out) {
@@ -185,6 +200,23 @@ bool convert_id_list(PyObject* o, IdList& out) {
   if (!PySequence_Check(o)) {
     raise_cannot_convert(o, "Sequence");
     return false;
+  }
+  // Plain lists and tuples are read by position: no Python code runs while their string items
+  // are converted, so this sees exactly what iterating them would.
+  const bool is_list = PyList_CheckExact(o);
+  if (is_list || PyTuple_CheckExact(o)) {
+    const Py_ssize_t n = is_list ? PyList_Size(o) : PyTuple_Size(o);
+    out.refs.reserve(static_cast<std::size_t>(n));
+    out.views.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);  // borrowed
+      if (item == nullptr) return false;
+      std::string_view view;
+      if (!convert_str(item, view)) return false;
+      out.refs.push_back(PyRef::borrow(item));
+      out.views.push_back(view);
+    }
+    return true;
   }
   // The length only sizes the reservation: a failure is ignored, and a length the sequence
   // may not live up to reserves no more than a modest amount.

@@ -49,18 +49,20 @@ class Access {
     if (obj == nullptr) return;
     if constexpr (Exclusive) {
       std::int64_t expected = 0;
-      if (!obj->borrow_flag.compare_exchange_strong(expected, -1)) {
+      if (!obj->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
         PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
         return;
       }
     } else {
-      std::int64_t current = obj->borrow_flag.load();
+      std::int64_t current = obj->borrow_flag.load(std::memory_order_relaxed);
       do {
         if (current == -1) {
           PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
           return;
         }
-      } while (!obj->borrow_flag.compare_exchange_weak(current, current + 1));
+      } while (!obj->borrow_flag.compare_exchange_weak(current, current + 1,
+                                                        std::memory_order_acquire,
+                                                        std::memory_order_relaxed));
     }
     Py_INCREF(self);
     obj_ = obj;
@@ -68,9 +70,9 @@ class Access {
   ~Access() {
     if (obj_ == nullptr) return;
     if constexpr (Exclusive) {
-      obj_->borrow_flag.store(0);
+      obj_->borrow_flag.store(0, std::memory_order_release);
     } else {
-      obj_->borrow_flag.fetch_sub(1);
+      obj_->borrow_flag.fetch_sub(1, std::memory_order_release);
     }
     Py_DECREF(reinterpret_cast<PyObject*>(obj_));
   }

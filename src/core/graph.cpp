@@ -231,26 +231,43 @@ Result<std::vector<NodeIndex>> Graph::resolve_seeds(std::span<const std::string_
   return out;
 }
 
+namespace {
+
+// One zeroed flag per node, packed eight to a byte so that clearing them costs little even when
+// a schedule is tiny and the graph is not.
+class NodeFlags {
+ public:
+  explicit NodeFlags(std::size_t n) : words_((n + 63) / 64, 0) {}
+  /// Sets the flag of `i`; true if it was clear.
+  bool set(NodeIndex i) noexcept {
+    std::uint64_t& word = words_[i >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (i & 63);
+    const bool was_clear = (word & bit) == 0;
+    word |= bit;
+    return was_clear;
+  }
+  bool test(NodeIndex i) const noexcept { return (words_[i >> 6] >> (i & 63)) & 1; }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
+
+}  // namespace
+
 std::vector<NodeIndex> Graph::closure(std::span<const NodeIndex> seeds) const {
-  std::vector<std::uint8_t> seen(nodes_.size(), 0);
+  NodeFlags seen(nodes_.size());
   // The reached list doubles as the first-in, first-out queue: nodes leave it in the order
   // they entered, so the unread tail is exactly the queue.
   std::vector<NodeIndex> reached;
   reached.reserve(seeds.size());
   for (const NodeIndex s : seeds) {
-    if (!seen[s]) {
-      seen[s] = 1;
-      reached.push_back(s);
-    }
+    if (seen.set(s)) reached.push_back(s);
   }
   for (std::size_t head = 0; head < reached.size(); ++head) {
     const NodeIndex m = reached[head];
     for (std::size_t e = roffs_[m]; e < roffs_[m + 1]; ++e) {
       const NodeIndex k = rdeps_[e];
-      if (!seen[k]) {
-        seen[k] = 1;
-        reached.push_back(k);
-      }
+      if (seen.set(k)) reached.push_back(k);
     }
   }
   return reached;
@@ -260,14 +277,13 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
   const std::size_t k = nodes.size();
   if (k < 2) return;
   // For a large share of the graph one pass over the cached order beats a comparison sort.
-  std::size_t log2k = 0;
-  while ((std::size_t{1} << log2k) < k) ++log2k;
+  const auto log2k = static_cast<std::size_t>(std::bit_width(k));
   if (k * log2k >= order_.size()) {
-    std::vector<std::uint8_t> member(nodes_.size(), 0);
-    for (const NodeIndex i : nodes) member[i] = 1;
+    NodeFlags member(nodes_.size());
+    for (const NodeIndex i : nodes) member.set(i);
     std::size_t out = 0;
     for (const NodeIndex i : order_) {
-      if (member[i]) nodes[out++] = i;
+      if (member.test(i)) nodes[out++] = i;
     }
     return;
   }

@@ -1,5 +1,6 @@
 #include "core/siphash.hpp"
 
+#include <bit>
 #include <cstring>
 
 #if defined(__linux__)
@@ -14,8 +15,9 @@ namespace {
 inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
 
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
@@ -57,9 +59,10 @@ std::uint64_t siphash24(const SipKey& key, const void* data, std::size_t len) no
   for (std::size_t i = 0; i < whole; i += 8) s.compress(load_le64(p + i));
 
   // The last block holds the remaining bytes and the length's low byte in its top byte.
-  std::uint64_t last = static_cast<std::uint64_t>(len & 0xff) << 56;
   const std::size_t rest = len - whole;
-  for (std::size_t i = 0; i < rest; ++i) last |= static_cast<std::uint64_t>(p[whole + i]) << (8 * i);
+  unsigned char tail[8] = {};
+  if (rest > 0) std::memcpy(tail, p + whole, rest);
+  std::uint64_t last = load_le64(tail) | (static_cast<std::uint64_t>(len & 0xff) << 56);
   s.compress(last);
 
   s.v2 ^= 0xff;
