@@ -154,7 +154,13 @@ class Graph {
   friend struct GraphTestAccess;  // native tests only: reach state no public call can set up
 
   std::uint32_t find(std::string_view id) const noexcept {
-    return index_.find(id, [this](NodeIndex i) { return std::string_view(nodes_[i].id); });
+    // An engine asks about the same node several times in a row (check, then commit or skip):
+    // the node found last is compared first, and only a different id pays for the hash.
+    if (last_found_ < nodes_.size() && nodes_[last_found_].id == id) return last_found_;
+    const std::uint32_t i =
+        index_.find(id, [this](NodeIndex n) { return std::string_view(nodes_[n].id); });
+    if (i != IdIndex::kNotFound) last_found_ = i;
+    return i;
   }
   Status set_state(std::string_view id, NodeState state);
   Status record_signature(std::string_view id, std::uint64_t signature);
@@ -167,6 +173,7 @@ class Graph {
   std::vector<std::size_t> roffs_;
   std::vector<NodeIndex> rdeps_;
   IdIndex index_;
+  mutable std::uint32_t last_found_ = IdIndex::kNotFound;  // a lookup hint, never a result
   std::uint64_t clock_ = 0;
   bool built_ = false;
 };

@@ -1,9 +1,17 @@
-// The kernel without Python: registry, order, schedules and the signature fold.
+// The kernel without Python: registry, order, schedules and the signature fold, and what a
+// failed allocation inside any operation leaves behind.
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <new>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "alloc_hook.hpp"
 #include "check.hpp"
 #include "core/graph.hpp"
+#include "graph_snapshot.hpp"
 
 using tavik::Graph;
 using tavik::NodeIndex;
@@ -18,7 +26,8 @@ std::vector<std::string_view> ids(const Graph& g, std::span<const NodeIndex> nod
 
 void test_order_and_schedule() {
   Graph g(tavik::SipKey{1, 2});
-  for (auto [id, kind] : {std::pair{"s1", "source"}, {"s2", "source"}, {"r", "reactive"}, {"v", "view"}}) {
+  for (auto [id, kind] :
+       {std::pair{"s1", "source"}, {"s2", "source"}, {"r", "reactive"}, {"v", "view"}}) {
     CHECK(g.add_node(id, kind).ok());
   }
   const std::string_view r_deps[] = {"s2"};
@@ -66,11 +75,165 @@ void test_cycle_keeps_order() {
   CHECK(g.check_invariants());
 }
 
+// ---- allocation failure ------------------------------------------------------------------------
+//
+// For every operation, and for every N until the operation runs without reaching its Nth
+// allocation, the Nth allocation throws std::bad_alloc. The graph must then be exactly as it was
+// (compared field by field), keep its invariants, and accept the same operation again with the
+// result that an untouched graph gives.
+
+// "n<i>". (Built without `"n" + ...`, which sets off a false -Wrestrict in GCC 12 at -O3.)
+std::string node_id(std::size_t i) {
+  std::string id = std::to_string(i);
+  id.insert(0, 1, 'n');
+  return id;
+}
+
+// A deterministic graph of `n` nodes ("n0", "n1", ...) of mixed kinds, each depending on up to
+// three earlier ones, some of them committed. Sizes just below and at the growth points of the
+// node vector and the id index make add_node reallocate both.
+enum class Shape { Unbuilt, Built, Cyclic };  // Cyclic: built, then n0 made to depend on the last
+
+Graph make_graph(std::size_t n, Shape shape) {
+  static constexpr std::string_view kinds[] = {"input", "source", "reactive", "view"};
+  Graph g(tavik::SipKey{7, 11});
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string id = node_id(i);
+    if (!g.add_node(id, kinds[i % 4]).ok()) std::abort();
+  }
+  for (std::size_t i = 3; i < n; ++i) {
+    std::vector<std::string> deps;
+    for (std::size_t d : {i / 2, i - 1, i - 3}) deps.push_back(node_id(d));
+    const std::vector<std::string_view> views(deps.begin(), deps.end());
+    if (!g.set_deps(node_id(i), views).ok()) std::abort();
+  }
+  for (std::size_t i = 0; i < n; i += 3) {
+    const std::string id = node_id(i);
+    if (!(i % 4 == 0 ? g.commit_input(id, i * 31) : g.commit_node(id, i)).ok()) std::abort();
+  }
+  if (shape != Shape::Unbuilt && !g.build().ok()) std::abort();
+  if (shape == Shape::Cyclic && n > 1) {
+    const std::string last = node_id(n - 1);
+    const std::string_view back[] = {last};
+    if (!g.set_deps("n0", back).ok()) std::abort();
+  }
+  return g;
+}
+
+// One operation: runs against a graph and reports whether it succeeded.
+struct Op {
+  const char* name;
+  std::function<bool(Graph&)> run;
+};
+
+template <class R>
+bool ok(const R& r) {
+  return r.ok();
+}
+
+std::vector<Op> operations(std::size_t n) {
+  const std::string last = node_id(n == 0 ? 0 : n - 1);
+  const std::string mid = node_id(n / 2);
+  // Lists are held by the closures so that the views stay valid.
+  auto some = std::make_shared<std::vector<std::string>>();
+  for (std::size_t i = 0; i < n; i += 2) some->push_back(node_id(i));
+  some->push_back(mid);  // a repeat
+  auto with_unknown = std::make_shared<std::vector<std::string>>(*some);
+  with_unknown->push_back("missing");
+  const auto views = [](const std::vector<std::string>& ids) {
+    return std::vector<std::string_view>(ids.begin(), ids.end());
+  };
+  return {
+      {"add_node new", [](Graph& g) { return ok(g.add_node("fresh node id", "view")); }},
+      {"add_node duplicate", [=](Graph& g) { return ok(g.add_node(last, "view")); }},
+      {"add_node bad kind", [](Graph& g) { return ok(g.add_node("fresh", "Input")); }},
+      {"set_deps", [=](Graph& g) { return ok(g.set_deps(last, views(*some))); }},
+      {"set_deps unknown", [=](Graph& g) { return ok(g.set_deps(last, views(*with_unknown))); }},
+      {"set_deps self",
+       [=](Graph& g) {
+         const std::string_view self[] = {"n0", last};
+         return ok(g.set_deps(last, self));
+       }},
+      {"build", [](Graph& g) { return ok(g.build()); }},
+      {"topo_order", [](Graph& g) { return ok(g.topo_order()); }},
+      {"views", [](Graph& g) { return ok(g.views()); }},
+      {"resolve_seeds", [=](Graph& g) { return ok(g.resolve_seeds(views(*with_unknown))); }},
+      {"downstream", [](Graph& g) { return ok(g.downstream("n0")); }},
+      {"downstream unknown", [](Graph& g) { return ok(g.downstream("missing")); }},
+      {"dirty_subgraph", [=](Graph& g) { return ok(g.dirty_subgraph(views(*some))); }},
+      {"mark_dirty", [=](Graph& g) { return ok(g.mark_dirty(views(*some))); }},
+      {"mark_dirty unknown", [=](Graph& g) { return ok(g.mark_dirty(views(*with_unknown))); }},
+      {"dirty_nodes", [](Graph& g) { return ok(g.dirty_nodes()); }},
+      {"set_dirty", [=](Graph& g) { return ok(g.set_dirty(mid)); }},
+      {"set_computing", [=](Graph& g) { return ok(g.set_computing(mid)); }},
+      {"set_clean", [=](Graph& g) { return ok(g.set_clean(mid, 5)); }},
+      {"skip_node", [=](Graph& g) { return ok(g.skip_node(mid, 6)); }},
+      {"commit_input", [=](Graph& g) { return ok(g.commit_input(mid, 7)); }},
+      {"commit_node", [=](Graph& g) { return ok(g.commit_node(mid, 8)); }},
+      {"commit_node unknown", [](Graph& g) { return ok(g.commit_node("missing", 8)); }},
+      {"check_node", [=](Graph& g) { return ok(g.check_node(last)); }},
+      {"check_node unknown", [](Graph& g) { return ok(g.check_node("missing")); }},
+      {"needs_recompute", [=](Graph& g) { return ok(g.needs_recompute(last, 1)); }},
+      {"kind_of state_of deps_of",
+       [=](Graph& g) {
+         return ok(g.kind_of(last)) && ok(g.state_of(last)) && ok(g.deps_of(last));
+       }},
+      {"idx unknown", [](Graph& g) { return ok(g.idx("missing")); }},
+  };
+}
+
+void test_allocation_failure_changes_nothing() {
+  for (const std::size_t n : std::initializer_list<std::size_t>{0, 1, 14, 15, 16, 28, 32, 40}) {
+    for (const Shape shape : {Shape::Unbuilt, Shape::Built, Shape::Cyclic}) {
+      for (const Op& op : operations(n)) {
+        // The outcome and the graph that a run without failures gives.
+        Graph expected_graph = make_graph(n, shape);
+        const bool expected_ok = op.run(expected_graph);
+        const auto expected = tavik_test::snapshot(expected_graph);
+
+        for (std::size_t fail = 0;; ++fail) {
+          Graph g = make_graph(n, shape);
+          const auto before = tavik_test::snapshot(g);
+          bool threw = false;
+          bool result = false;
+          {
+            tavik_test::alloc::FailAt guard(fail);
+            try {
+              result = op.run(g);
+            } catch (const std::bad_alloc&) {
+              threw = true;
+            }
+          }
+          if (!tavik_test::alloc::fired()) {
+            // The operation made fewer than `fail + 1` allocations: it ran to completion.
+            CHECK(!threw);
+            CHECK(result == expected_ok);
+            CHECK(tavik_test::snapshot(g) == expected);
+            break;
+          }
+          CHECK(threw);  // every failure reaches the caller as std::bad_alloc
+          const bool unchanged = tavik_test::snapshot(g) == before;
+          CHECK(unchanged);
+          CHECK(g.check_invariants());
+          if (!unchanged) {
+            std::fprintf(stderr, "  %s (n=%zu, shape=%d) changed the graph at allocation %zu\n",
+                         op.name, n, static_cast<int>(shape), fail);
+          }
+          // The graph still works: the same operation now gives the untouched graph's outcome.
+          CHECK(op.run(g) == expected_ok);
+          CHECK(tavik_test::snapshot(g) == expected);
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
   test_order_and_schedule();
   test_signature_example();
   test_cycle_keeps_order();
+  test_allocation_failure_changes_nothing();
   return tavik_test::finish();
 }

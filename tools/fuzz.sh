@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harness of the graph kernel with clang (ASan + UBSan) and runs it.
+#
+#   tools/fuzz.sh [seconds] [extra libFuzzer flags...]     default: 60 seconds
+#
+# Installs clang and compiler-rt with apt-get when they are missing. The corpus lives in
+# build/fuzz/corpus and grows from run to run; a crash leaves its input in build/fuzz/ and
+# makes the script fail.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds="${1:-60}"
+shift || true
+
+if ! command -v clang++ >/dev/null || ! clang++ -fsanitize=fuzzer -x c++ /dev/null -o /dev/null \
+    -Wl,--unresolved-symbols=ignore-all >/dev/null 2>&1; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    clang libclang-rt-dev cmake ninja-build python3-dev
+fi
+
+python="${PYTHON:-python3}"
+build=build/fuzz
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DTAVIK_FUZZ=ON -DTAVIK_WERROR=ON \
+  -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+cmake --build "$build" -j 2 --target fuzz_kernel
+
+mkdir -p "$build/corpus"
+cd "$build"
+exec ./fuzz_kernel -max_total_time="$seconds" -max_len=128 -timeout=10 -rss_limit_mb=2048 \
+  -print_final_stats=1 "$@" corpus

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Checks for reference leaks on a debug interpreter: Debian's python3.11-dbg, whose
+# sys.gettotalrefcount() counts every reference, with the module compiled against its headers
+# and Py_DEBUG, so that the stable-ABI Py_INCREF/Py_DECREF go through the interpreter's counting
+# functions. Py_DEBUG is passed explicitly: /usr/include/python3.11d/Python.h is a symlink into
+# /usr/include/python3.11, so its "pyconfig.h" resolves to the release configuration, and a
+# module built from those headers alone decrements references without counting them (every
+# object it frees then looks like a leak).
+#
+#   tools/refleak.sh [pytest arguments]     default: tests/test_reliability.py
+#
+# Installs python3.11-dbg, its headers and pytest with apt-get when they are missing. The module
+# is built in build/refleak and imported from there, next to a copy of the package sources.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=/usr/bin/python3.11-dbg
+if [ ! -x "$python" ] || [ ! -f /usr/include/python3.11d/Python.h ] \
+    || ! "$python" -c 'import pytest' 2>/dev/null || ! command -v cmake >/dev/null \
+    || ! command -v ninja >/dev/null; then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+    python3.11-dbg python3.11-dev python3-pytest g++ cmake ninja-build
+fi
+
+build=build/refleak
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \
+  -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build" -j 2 --target _tavik
+cp python/tavik/*.py python/tavik/py.typed "$build/python/tavik/"
+
+"$python" -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
+[ $# -gt 0 ] || set -- tests/test_reliability.py
+PYTHONPATH="$PWD/$build/python" "$python" -m pytest -q -p no:cacheprovider -rs "$@"
