@@ -250,7 +250,10 @@ void argument_extraction_error(const char* name) noexcept {
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;
+  if (type == nullptr) {  // a failed conversion always sets one; never report success by accident
+    PyErr_Format(PyExc_SystemError, "conversion of argument '%s' failed without an exception", name);
+    return;
+  }
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef type_ref = PyRef::steal(type);
   PyRef value_ref = PyRef::steal(value);

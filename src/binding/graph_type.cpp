@@ -27,6 +27,36 @@ struct GraphObject {
 
 PyTypeObject* g_graph_type = nullptr;  // created once, lives until the process ends
 
+// The kind and state names as Python strings, created with the type and kept as long: the
+// answers of the per-node calls hand out new references to them instead of building a string
+// on every call. Strings are immutable, so sharing them is invisible but for identity.
+PyObject* g_kind_names[4] = {};
+PyObject* g_state_names[3] = {};
+
+PyObject* kind_str(NodeKind kind) noexcept {
+  return PyRef::borrow(g_kind_names[static_cast<std::size_t>(kind)]).release();
+}
+
+PyObject* state_str(NodeState state) noexcept {
+  return PyRef::borrow(g_state_names[static_cast<std::size_t>(state)]).release();
+}
+
+bool create_names() noexcept {
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (g_kind_names[i] != nullptr) continue;
+    const std::string_view name = kind_name(static_cast<NodeKind>(i));
+    g_kind_names[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (g_kind_names[i] == nullptr) return false;
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (g_state_names[i] != nullptr) continue;
+    const std::string_view name = state_name(static_cast<NodeState>(i));
+    g_state_names[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (g_state_names[i] == nullptr) return false;
+  }
+  return true;
+}
+
 // ---- access ------------------------------------------------------------------------------------
 
 GraphObject* as_graph(PyObject* self) noexcept {
@@ -304,8 +334,7 @@ PyObject* check_node(TAVIK_FAST_ARGS) noexcept {
   return id_method<Shared>(kCheckNode, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
     auto r = g.check_node(id);
     if (!r) return to_py_err(std::move(r).error());
-    PyRef kind = PyRef::steal(new_str(kind_name(r->kind)));
-    if (!kind) return static_cast<PyObject*>(nullptr);
+    PyRef kind = PyRef::steal(kind_str(r->kind));
     PyRef signature = PyRef::steal(PyLong_FromUnsignedLongLong(r->signature));
     if (!signature) return static_cast<PyObject*>(nullptr);
     PyObject* decision = PyBool_FromLong(r->needs_recompute);
@@ -369,7 +398,7 @@ PyObject* state_of(TAVIK_FAST_ARGS) noexcept {
   return id_method<Shared>(kStateOf, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
     auto r = g.state_of(id);
     if (!r) return to_py_err(std::move(r).error());
-    return new_str(state_name(*r));
+    return state_str(*r);
   });
 }
 
@@ -378,7 +407,7 @@ PyObject* kind_of(TAVIK_FAST_ARGS) noexcept {
   return id_method<Shared>(kKindOf, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
     auto r = g.kind_of(id);
     if (!r) return to_py_err(std::move(r).error());
-    return new_str(kind_name(*r));
+    return kind_str(*r);
   });
 }
 
@@ -558,6 +587,7 @@ PyType_Spec g_spec = {
 }  // namespace
 
 PyObject* graph_type() noexcept {
+  if (!create_names()) return nullptr;
   if (g_graph_type == nullptr) {
     PyObject* type = PyType_FromSpec(&g_spec);
     if (type == nullptr) return nullptr;
