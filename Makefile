@@ -6,7 +6,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 JOBS   ?= 2
 
-.PHONY: demo test install native-test pytest typecheck check-package bench clean
+.PHONY: demo test install native-test pytest typecheck check-package bench bench-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -34,6 +34,15 @@ check-package:
 	PYTHON=$(PYTHON) bash tools/check_package.sh
 
 test: native-test pytest
+
+bench: install
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+bench-check: install
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) -m mypy bench
+	$(PY) bench/run.py --quick
 
 clean:
 	rm -rf build $(VENV)
