@@ -251,7 +251,8 @@ void argument_extraction_error(const char* name) noexcept {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {  // a failed conversion always sets one; never report success by accident
-    PyErr_Format(PyExc_SystemError, "conversion of argument '%s' failed without an exception", name);
+    PyErr_Format(PyExc_SystemError, "conversion of argument '%s' failed without an exception",
+                 name);
     return;
   }
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -270,7 +271,8 @@ void argument_extraction_error(const char* name) noexcept {
   }
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) return;
-  PyRef wrapped = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  PyRef wrapped =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!wrapped) return;
   // Setting the cause, even to none, also hides the context when the exception is shown.
   PyException_SetCause(wrapped.get(), PyException_GetCause(value));

@@ -23,11 +23,10 @@ Mapped map_error(const GraphError& error) {
     case ErrorCode::SelfDependency:
       return {PyExc_ValueError, "node " + quote(error.text) + " cannot depend on itself"};
     case ErrorCode::InvalidKind:
-      return {PyExc_ValueError, "invalid node kind " + quote(error.text) +
-                                    " (expected input|source|reactive|view)"};
+      return {PyExc_ValueError,
+              "invalid node kind " + quote(error.text) + " (expected input|source|reactive|view)"};
     case ErrorCode::NotBuilt:
-      return {PyExc_RuntimeError,
-              "graph has not been built; call build() after registering nodes"};
+      return {PyExc_RuntimeError, "graph has not been built; call build() after registering nodes"};
     case ErrorCode::Cycle: {
       std::string message = "dependency cycle detected involving: ";
       for (std::size_t i = 0; i < error.ids.size(); ++i) {
@@ -46,8 +45,8 @@ PyObject* to_py_err(GraphError&& error) noexcept {
   try {
     const GraphError owned = std::move(error);  // released when this returns
     Mapped mapped = map_error(owned);
-    PyRef message = PyRef::steal(
-        PyUnicode_FromStringAndSize(mapped.message.data(), static_cast<Py_ssize_t>(mapped.message.size())));
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(
+        mapped.message.data(), static_cast<Py_ssize_t>(mapped.message.size())));
     if (!message) return nullptr;
     // One argument, the message: args == (message,), also for KeyError.
     PyRef exc = PyRef::steal(PyObject_CallFunctionObjArgs(mapped.type, message.get(), nullptr));

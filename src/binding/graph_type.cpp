@@ -19,7 +19,7 @@ namespace tavik::binding {
 namespace {
 
 struct GraphObject {
-  PyObject_HEAD
+  PyObject ob_base;  // the object header
   Graph graph;
   /// 0: free; n > 0: n calls hold shared access; -1: one call holds exclusive access.
   std::atomic<std::int64_t> borrow_flag;
@@ -45,13 +45,15 @@ bool create_names() noexcept {
   for (std::size_t i = 0; i < 4; ++i) {
     if (g_kind_names[i] != nullptr) continue;
     const std::string_view name = kind_name(static_cast<NodeKind>(i));
-    g_kind_names[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    g_kind_names[i] =
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     if (g_kind_names[i] == nullptr) return false;
   }
   for (std::size_t i = 0; i < 3; ++i) {
     if (g_state_names[i] != nullptr) continue;
     const std::string_view name = state_name(static_cast<NodeState>(i));
-    g_state_names[i] = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    g_state_names[i] =
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
     if (g_state_names[i] == nullptr) return false;
   }
   return true;
@@ -90,9 +92,8 @@ class Access {
           PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
           return;
         }
-      } while (!obj->borrow_flag.compare_exchange_weak(current, current + 1,
-                                                        std::memory_order_acquire,
-                                                        std::memory_order_relaxed));
+      } while (!obj->borrow_flag.compare_exchange_weak(
+          current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
     }
     Py_INCREF(self);
     obj_ = obj;
@@ -321,12 +322,12 @@ PyObject* downstream(TAVIK_FAST_ARGS) noexcept {
 
 constexpr auto kNeedsRecompute = describe("needs_recompute", kInputHashParams);
 PyObject* needs_recompute(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Shared>(
-      kNeedsRecompute, TAVIK_FORWARD, [](Graph& g, std::string_view id, std::uint64_t h) {
-        auto r = g.needs_recompute(id, h);
-        if (!r) return to_py_err(std::move(r).error());
-        return PyBool_FromLong(*r);
-      });
+  return id_value_method<Shared>(kNeedsRecompute, TAVIK_FORWARD,
+                                 [](Graph& g, std::string_view id, std::uint64_t h) {
+                                   auto r = g.needs_recompute(id, h);
+                                   if (!r) return to_py_err(std::move(r).error());
+                                   return PyBool_FromLong(*r);
+                                 });
 }
 
 constexpr auto kCheckNode = describe("check_node", kIdParams);
@@ -352,31 +353,34 @@ PyObject* check_node(TAVIK_FAST_ARGS) noexcept {
 
 constexpr auto kCommitNode = describe("commit_node", kSignatureParams);
 PyObject* commit_node(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(
-      kCommitNode, TAVIK_FORWARD,
-      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise(g.commit_node(id, v)); });
+  return id_value_method<Exclusive>(kCommitNode, TAVIK_FORWARD,
+                                    [](Graph& g, std::string_view id, std::uint64_t v) {
+                                      return none_or_raise(g.commit_node(id, v));
+                                    });
 }
 
 constexpr auto kSkipNode = describe("skip_node", kSignatureParams);
 PyObject* skip_node(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(
-      kSkipNode, TAVIK_FORWARD,
-      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise(g.skip_node(id, v)); });
+  return id_value_method<Exclusive>(kSkipNode, TAVIK_FORWARD,
+                                    [](Graph& g, std::string_view id, std::uint64_t v) {
+                                      return none_or_raise(g.skip_node(id, v));
+                                    });
 }
 
 constexpr auto kCommitInput = describe("commit_input", kContentHashParams);
 PyObject* commit_input(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(
-      kCommitInput, TAVIK_FORWARD, [](Graph& g, std::string_view id, std::uint64_t v) {
-        return none_or_raise(g.commit_input(id, v));
-      });
+  return id_value_method<Exclusive>(kCommitInput, TAVIK_FORWARD,
+                                    [](Graph& g, std::string_view id, std::uint64_t v) {
+                                      return none_or_raise(g.commit_input(id, v));
+                                    });
 }
 
 constexpr auto kSetClean = describe("set_clean", kHashParams);
 PyObject* set_clean(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(
-      kSetClean, TAVIK_FORWARD,
-      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise(g.set_clean(id, v)); });
+  return id_value_method<Exclusive>(kSetClean, TAVIK_FORWARD,
+                                    [](Graph& g, std::string_view id, std::uint64_t v) {
+                                      return none_or_raise(g.set_clean(id, v));
+                                    });
 }
 
 constexpr auto kSetComputing = describe("set_computing", kIdParams);
@@ -577,11 +581,11 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "tavik._tavik.Graph",         // name
-    sizeof(GraphObject),          // basicsize
-    0,                            // itemsize
-    Py_TPFLAGS_DEFAULT,           // flags: not a base type, no GC, no dict, no weakrefs
-    g_slots,                      // slots
+    "tavik._tavik.Graph",  // name
+    sizeof(GraphObject),   // basicsize
+    0,                     // itemsize
+    Py_TPFLAGS_DEFAULT,    // flags: not a base type, no GC, no dict, no weakrefs
+    g_slots,               // slots
 };
 
 }  // namespace

@@ -13,10 +13,9 @@ PyObject* kernel_version(PyObject*, PyObject*) noexcept {
   return PyUnicode_FromString(kKernelVersion);
 }
 
-PyMethodDef g_kernel_version_def = {
-    "kernel_version", kernel_version, METH_NOARGS,
-    "kernel_version()\n--\n\n"
-    "Version string of the compiled native kernel."};
+PyMethodDef g_kernel_version_def = {"kernel_version", kernel_version, METH_NOARGS,
+                                    "kernel_version()\n--\n\n"
+                                    "Version string of the compiled native kernel."};
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

@@ -33,7 +33,9 @@ constexpr bool in_table(char32_t cp) noexcept {
   return after != std::begin(kEscapedRanges) && cp <= std::prev(after)->last;
 }
 
-constexpr bool ascii_needs_unicode_escape(char32_t cp) noexcept { return cp < 0x20 || cp == 0x7F; }
+constexpr bool ascii_needs_unicode_escape(char32_t cp) noexcept {
+  return cp < 0x20 || cp == 0x7F;
+}
 
 constexpr bool ascii_shortcut_matches_table() {
   for (char32_t cp = 0; cp < 0x80; ++cp) {

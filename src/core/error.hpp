@@ -22,11 +22,15 @@ enum class ErrorCode : std::uint8_t {
 /// A kernel error and its owned payload.
 struct GraphError {
   ErrorCode code;
-  std::string text;               ///< the id or kind, for the variants that carry one
-  std::vector<std::string> ids;   ///< the blocked ids of a `Cycle`
+  std::string text;              ///< the id or kind, for the variants that carry one
+  std::vector<std::string> ids;  ///< the blocked ids of a `Cycle`
 
-  static GraphError duplicate_node(std::string id) { return {ErrorCode::DuplicateNode, std::move(id), {}}; }
-  static GraphError unknown_node(std::string id) { return {ErrorCode::UnknownNode, std::move(id), {}}; }
+  static GraphError duplicate_node(std::string id) {
+    return {ErrorCode::DuplicateNode, std::move(id), {}};
+  }
+  static GraphError unknown_node(std::string id) {
+    return {ErrorCode::UnknownNode, std::move(id), {}};
+  }
   static GraphError self_dependency(std::string id) {
     return {ErrorCode::SelfDependency, std::move(id), {}};
   }
@@ -34,7 +38,9 @@ struct GraphError {
     return {ErrorCode::InvalidKind, std::move(kind), {}};
   }
   static GraphError not_built() { return {ErrorCode::NotBuilt, {}, {}}; }
-  static GraphError cycle(std::vector<std::string> ids) { return {ErrorCode::Cycle, {}, std::move(ids)}; }
+  static GraphError cycle(std::vector<std::string> ids) {
+    return {ErrorCode::Cycle, {}, std::move(ids)};
+  }
 };
 
 /// The value of a kernel operation, or the error it ended with.

@@ -14,7 +14,9 @@ constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty", "comp
 
 }  // namespace
 
-std::string_view kind_name(NodeKind kind) noexcept { return kKindNames[static_cast<std::size_t>(kind)]; }
+std::string_view kind_name(NodeKind kind) noexcept {
+  return kKindNames[static_cast<std::size_t>(kind)];
+}
 
 std::string_view state_name(NodeState state) noexcept {
   return kStateNames[static_cast<std::size_t>(state)];
@@ -48,7 +50,8 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   Node node;
   node.id.assign(id);
   node.kind = parsed;
-  if (nodes_.size() == nodes_.capacity()) nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
+  if (nodes_.size() == nodes_.capacity())
+    nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
   const auto key_of = [this](NodeIndex i) { return std::string_view(nodes_[i].id); };
   index_.reserve(nodes_.size() + 1, key_of);
 
@@ -351,9 +354,15 @@ Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
   return {};
 }
 
-Status Graph::set_dirty(std::string_view id) { return set_state(id, NodeState::Dirty); }
-Status Graph::set_computing(std::string_view id) { return set_state(id, NodeState::Computing); }
-Status Graph::set_clean(std::string_view id, std::uint64_t hash) { return record_signature(id, hash); }
+Status Graph::set_dirty(std::string_view id) {
+  return set_state(id, NodeState::Dirty);
+}
+Status Graph::set_computing(std::string_view id) {
+  return set_state(id, NodeState::Computing);
+}
+Status Graph::set_clean(std::string_view id, std::uint64_t hash) {
+  return record_signature(id, hash);
+}
 Status Graph::skip_node(std::string_view id, std::uint64_t signature) {
   return record_signature(id, signature);
 }

@@ -12,7 +12,9 @@
 namespace tavik {
 namespace {
 
-inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept {
+  return (x << b) | (x >> (64 - b));
+}
 
 inline std::uint64_t load_le64(const unsigned char* p) noexcept {
   std::uint64_t v;

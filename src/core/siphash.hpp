@@ -15,7 +15,8 @@ struct SipKey {
 /// SipHash-2-4 of `len` bytes at `data` under `key`.
 std::uint64_t siphash24(const SipKey& key, const void* data, std::size_t len) noexcept;
 
-/// A fresh key from the operating system's random source (a fixed fallback only if it is unavailable).
+/// A fresh key from the operating system's random source (a fixed fallback only if it is
+/// unavailable).
 SipKey random_sip_key() noexcept;
 
 }  // namespace tavik

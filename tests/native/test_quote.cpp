@@ -84,9 +84,11 @@ constexpr Case kCases[] = {
     // U+1F468 U+200D U+1F469: the joiner inside an emoji sequence
     {"\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9"sv,
      "\xF0\x9F\x91\xA8\\u{200d}\xF0\x9F\x91\xA9"sv},
-    {"a\xE2\x80\xA8" "b\xE2\x80\xA9"sv, "a\\u{2028}b\\u{2029}"sv},  // U+2028 (Zl) U+2029 (Zp)
-    {"\xE3\x80\x80"sv, "\\u{3000}"sv},                               // U+3000 ideographic space
-    {"\xEF\xBB\xBFid"sv, "\\u{feff}id"sv},                           // U+FEFF (Cf)
+    {"a\xE2\x80\xA8"
+     "b\xE2\x80\xA9"sv,
+     "a\\u{2028}b\\u{2029}"sv},             // U+2028 (Zl) U+2029 (Zp)
+    {"\xE3\x80\x80"sv, "\\u{3000}"sv},      // U+3000 ideographic space
+    {"\xEF\xBB\xBFid"sv, "\\u{feff}id"sv},  // U+FEFF (Cf)
     {"\xEE\x80\x80\xEF\xA3\xBF\xEF\xA4\x80"sv, "\\u{e000}\\u{f8ff}\xEF\xA4\x80"sv},  // Co, Co, Lo
     {"\xEA\xB0\x80\xED\x9E\xA3\xED\x9E\xA4"sv, "\xEA\xB0\x80\xED\x9E\xA3\\u{d7a4}"sv},  // Hangul
     {"\xEF\xBF\xBD\xEF\xBF\xBE"sv, "\xEF\xBF\xBD\\u{fffe}"sv},  // U+FFFD (So) U+FFFE (Cn)
@@ -94,14 +96,16 @@ constexpr Case kCases[] = {
     // U+31350 U+323AF: the ends of a range assigned in Unicode 15.0
     {"\xF0\xB1\x8D\x90\xF0\xB2\x8E\xAF"sv, "\xF0\xB1\x8D\x90\xF0\xB2\x8E\xAF"sv},
     {"\xF3\xA0\x80\x81\xF3\xA0\x84\x80"sv, "\\u{e0001}\\u{e0100}"sv},  // tag, variation selector
-    {"\xF4\x8F\xBF\xBF"sv, "\\u{10ffff}"sv},                          // U+10FFFF
+    {"\xF4\x8F\xBF\xBF"sv, "\\u{10ffff}"sv},                           // U+10FFFF
     // Bytes that are not well-formed UTF-8 are escaped one by one.
     {"\x80"sv, "\\u{80}"sv},
     {"\xFF"sv, "\\u{ff}"sv},
-    {"a\xE2\x82"sv, "a\\u{e2}\\u{82}"sv},           // truncated at the end
-    {"\xC3" "A"sv, "\\u{c3}A"sv},                   // truncated before ASCII
-    {"\xC0\xAF"sv, "\\u{c0}\\u{af}"sv},             // overlong
-    {"\xED\xA0\x80"sv, "\\u{ed}\\u{a0}\\u{80}"sv},  // surrogate
+    {"a\xE2\x82"sv, "a\\u{e2}\\u{82}"sv},  // truncated at the end
+    {"\xC3"
+     "A"sv,
+     "\\u{c3}A"sv},                                            // truncated before ASCII
+    {"\xC0\xAF"sv, "\\u{c0}\\u{af}"sv},                        // overlong
+    {"\xED\xA0\x80"sv, "\\u{ed}\\u{a0}\\u{80}"sv},             // surrogate
     {"\xF4\x90\x80\x80"sv, "\\u{f4}\\u{90}\\u{80}\\u{80}"sv},  // above U+10FFFF
 };
 
