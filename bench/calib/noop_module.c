@@ -18,8 +18,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-static int read_id(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                   Py_ssize_t want, Py_ssize_t *size_out) {
+static int read_id(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t want,
+                   Py_ssize_t* size_out) {
   if (nargs != want || (kwnames != NULL && PyTuple_Size(kwnames) != 0)) {
     PyErr_Format(PyExc_TypeError, "takes exactly %zd positional arguments", want);
     return -1;
@@ -32,16 +32,15 @@ static int read_id(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
   return 0;
 }
 
-static PyObject *noop(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                      PyObject *kwnames) {
+static PyObject* noop(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)self;
   Py_ssize_t size;
   if (read_id(args, nargs, kwnames, 1, &size) < 0) return NULL;
   Py_RETURN_NONE;
 }
 
-static PyObject *noop_u64(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                          PyObject *kwnames) {
+static PyObject* noop_u64(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   (void)self;
   Py_ssize_t size;
   if (read_id(args, nargs, kwnames, 2, &size) < 0) return NULL;
@@ -50,8 +49,8 @@ static PyObject *noop_u64(PyObject *self, PyObject *const *args, Py_ssize_t narg
   Py_RETURN_NONE;
 }
 
-static PyObject *noop_ulong(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) {
+static PyObject* noop_ulong(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   (void)self;
   Py_ssize_t size;
   if (read_id(args, nargs, kwnames, 2, &size) < 0) return NULL;
@@ -60,13 +59,13 @@ static PyObject *noop_ulong(PyObject *self, PyObject *const *args, Py_ssize_t na
   Py_RETURN_NONE;
 }
 
-static PyObject *shared_kind = NULL;
+static PyObject* shared_kind = NULL;
 
-static PyObject *build_tuple(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+static PyObject* build_tuple(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              int shared) {
   Py_ssize_t size;
   if (read_id(args, nargs, kwnames, 1, &size) < 0) return NULL;
-  PyObject *kind;
+  PyObject* kind;
   if (shared) {
     if (shared_kind == NULL && (shared_kind = PyUnicode_FromString("reactive")) == NULL) {
       return NULL;
@@ -77,12 +76,12 @@ static PyObject *build_tuple(PyObject *const *args, Py_ssize_t nargs, PyObject *
     kind = PyUnicode_FromStringAndSize("reactive", 8);
   }
   if (kind == NULL) return NULL;
-  PyObject *signature = PyLong_FromUnsignedLongLong(11127404022565937034ULL + (size_t)size);
+  PyObject* signature = PyLong_FromUnsignedLongLong(11127404022565937034ULL + (size_t)size);
   if (signature == NULL) {
     Py_DECREF(kind);
     return NULL;
   }
-  PyObject *tuple = PyTuple_New(3);
+  PyObject* tuple = PyTuple_New(3);
   if (tuple == NULL) {
     Py_DECREF(kind);
     Py_DECREF(signature);
@@ -94,14 +93,14 @@ static PyObject *build_tuple(PyObject *const *args, Py_ssize_t nargs, PyObject *
   return tuple;
 }
 
-static PyObject *noop_tuple(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames) {
+static PyObject* noop_tuple(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   (void)self;
   return build_tuple(args, nargs, kwnames, 0);
 }
 
-static PyObject *noop_tuple_shared(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                                   PyObject *kwnames) {
+static PyObject* noop_tuple_shared(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
   (void)self;
   return build_tuple(args, nargs, kwnames, 1);
 }
@@ -123,7 +122,7 @@ static PyMethodDef noop_methods[] = {
 
 static PyType_Slot noop_slots[] = {
     {Py_tp_methods, noop_methods},
-    {Py_tp_doc, (void *)"Calibration floor for the tavik per-call benchmarks."},
+    {Py_tp_doc, (void*)"Calibration floor for the tavik per-call benchmarks."},
     {0, NULL},
 };
 
@@ -136,9 +135,9 @@ static struct PyModuleDef noop_module = {
 };
 
 PyMODINIT_FUNC PyInit__tavik_noop(void) {
-  PyObject *module = PyModule_Create(&noop_module);
+  PyObject* module = PyModule_Create(&noop_module);
   if (module == NULL) return NULL;
-  PyObject *type = PyType_FromSpec(&noop_spec);
+  PyObject* type = PyType_FromSpec(&noop_spec);
   if (type == NULL || PyModule_AddObject(module, "Noop", type) < 0) {
     Py_XDECREF(type);
     Py_DECREF(module);
