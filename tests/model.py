@@ -3,8 +3,9 @@
 The model keeps the same records as the native kernel (nodes in registration order, declared
 dependencies, reverse edges, the cached order and its inverse, states, memo fields, the epoch
 clock and the `built` flag) and gives the same answers and the same exceptions with the same
-messages. It models only the kernel and the error mapping, not argument conversion: it expects
-already well-typed arguments (`str` ids and kinds, lists of `str`, ints in 0..2**64-1).
+messages. `ModelGraph` models only the kernel and the error mapping, not argument conversion: it
+expects already well-typed arguments (`str` ids and kinds, lists of `str`, ints in 0..2**64-1).
+`ModelSurface` wraps it in the binding: argument binding, access and conversion of any arguments.
 
 Quoting of ids in messages uses `unicodedata`, whose tables may be older than the module's. The
 Grapheme_Extend property is not in `unicodedata`, so it is approximated as the categories Mn and
@@ -14,10 +15,14 @@ for ids that the tests generate themselves (ASCII and a handful of well-known ch
 
 from __future__ import annotations
 
+import ctypes
+import functools
 import heapq
+import operator
 import unicodedata
 from collections import deque
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol
 
@@ -389,3 +394,371 @@ class raises_like:
             raise AssertionError(f"raised {exc!r}, expected {self.expected!r}") from exc
         self.raised = exc
         return True
+
+
+# ---- the Python surface: binding, access and argument conversion -------------------------------
+#
+# `ModelSurface` wraps a `ModelGraph` in the same per-call sequence as the native type: bind the
+# arguments, take shared or exclusive access, convert the arguments in parameter order, run the
+# kernel operation, release access. It takes arbitrary Python arguments and raises the same
+# exceptions as the module, with the same messages. The interpreter's own conversions (`__index__`,
+# reading an unsigned 64-bit integer, UTF-8 encoding) are run through the interpreter itself so that
+# their messages are exactly the interpreter's.
+
+# Parameters of every method with the vector call convention, in declaration order.
+PARAMETERS: dict[str, tuple[str, ...]] = {
+    "add_node": ("id", "kind"),
+    "set_deps": ("id", "deps"),
+    "dirty_subgraph": ("seeds",),
+    "mark_dirty": ("seeds",),
+    "downstream": ("id",),
+    "needs_recompute": ("id", "input_hash"),
+    "check_node": ("id",),
+    "commit_node": ("id", "signature"),
+    "skip_node": ("id", "signature"),
+    "commit_input": ("id", "content_hash"),
+    "set_clean": ("id", "hash"),
+    "set_computing": ("id",),
+    "set_dirty": ("id",),
+    "state_of": ("id",),
+    "kind_of": ("id",),
+    "deps_of": ("id",),
+}
+NOARGS_METHODS = ("build", "topo_order", "dirty_nodes", "views", "node_ids")
+METHODS = tuple(PARAMETERS) + NOARGS_METHODS
+EXCLUSIVE_METHODS = frozenset(
+    {
+        "add_node",
+        "set_deps",
+        "build",
+        "mark_dirty",
+        "commit_node",
+        "skip_node",
+        "commit_input",
+        "set_clean",
+        "set_computing",
+        "set_dirty",
+    }
+)
+STR_PARAMETERS = frozenset({"id", "kind"})
+ID_LIST_PARAMETERS = frozenset({"deps", "seeds"})
+U64_PARAMETERS = frozenset({"input_hash", "signature", "content_hash", "hash"})
+
+_as_u64 = ctypes.pythonapi.PyLong_AsUnsignedLongLong
+_as_u64.argtypes = [ctypes.py_object]
+_as_u64.restype = ctypes.c_ulonglong
+_sequence_check = ctypes.pythonapi.PySequence_Check
+_sequence_check.argtypes = [ctypes.py_object]
+_sequence_check.restype = ctypes.c_int
+
+
+def _qualname(o: object) -> str:
+    return type(o).__qualname__
+
+
+def _cannot_convert(o: object, target: str) -> TypeError:
+    return TypeError(f"'{_qualname(o)}' object cannot be converted to '{target}'")
+
+
+def convert_str(o: object) -> str:
+    """The string conversion: a `str` (or subclass) with a UTF-8 encoding, as an exact `str`."""
+    if not issubclass(type(o), str):
+        raise _cannot_convert(o, "PyString")
+    assert isinstance(o, str)
+    return str.encode(o, "utf-8").decode("utf-8")
+
+
+def convert_u64(o: object) -> int:
+    """The integer conversion: an `int` (or subclass) read directly, anything else through its
+    `__index__`; negative values and values from 2**64 up raise the interpreter's
+    `OverflowError`."""
+    if issubclass(type(o), int):
+        return int(_as_u64(o))
+    return int(_as_u64(operator.index(o)))  # type: ignore[arg-type]
+
+
+def convert_id_list(o: object) -> list[str]:
+    """The id-list conversion: any sequence but a string, iterated, each element a string."""
+    if issubclass(type(o), str):
+        raise TypeError("Can't extract `str` to `Vec`")
+    if not _sequence_check(o):
+        raise _cannot_convert(o, "Sequence")
+    try:
+        len(o)  # type: ignore[arg-type]  # only sizes a reservation; its failure is dropped
+    except Exception:
+        pass
+    return [convert_str(item) for item in iter(o)]  # type: ignore[call-overload]
+
+
+def _str_of_exception(exc: BaseException) -> str:
+    try:
+        return str(exc)
+    except Exception:
+        return "<exception str() failed>"
+
+
+def convert_argument(name: str, o: object) -> object:
+    """Converts the argument of parameter `name`; a plain `TypeError` (not a subclass) is raised
+    again as "argument '{name}': {message}", every other exception passes unchanged."""
+    try:
+        if name in STR_PARAMETERS:
+            return convert_str(o)
+        if name in ID_LIST_PARAMETERS:
+            return convert_id_list(o)
+        assert name in U64_PARAMETERS, name
+        return convert_u64(o)
+    except Exception as exc:
+        if type(exc) is not TypeError:
+            raise
+        raise TypeError(f"argument '{name}': {_str_of_exception(exc)}") from exc.__cause__
+
+
+def bind_arguments(
+    name: str, params: Sequence[str], args: Sequence[object], kwargs: dict[str, object]
+) -> list[object]:
+    """Binds a vector call's arguments to `params`, with the messages of the native binding."""
+    display = f"Graph.{name}()"
+    if len(args) > len(params):
+        verb = "was" if len(args) == 1 else "were"
+        raise TypeError(
+            f"{display} takes {len(params)} positional arguments but {len(args)} {verb} given"
+        )
+    slots: list[object | None] = list(args) + [None] * (len(params) - len(args))
+    filled = [True] * len(args) + [False] * (len(params) - len(args))
+    for key, value in kwargs.items():
+        if key not in params:
+            raise TypeError(f"{display} got an unexpected keyword argument '{key}'")
+        i = params.index(key)
+        if filled[i]:
+            raise TypeError(f"{display} got multiple values for argument '{key}'")
+        slots[i], filled[i] = value, True
+    missing = [f"'{p}'" for p, f in zip(params, filled) if not f]
+    if missing:
+        if len(missing) == 1:
+            names = missing[0]
+        elif len(missing) == 2:
+            names = " and ".join(missing)
+        else:
+            names = ", ".join(missing[:-1]) + ", and " + missing[-1]
+        word = "argument" if len(missing) == 1 else "arguments"
+        raise TypeError(f"{display} missing {len(missing)} required positional {word}: {names}")
+    return slots
+
+
+class ModelSurface:
+    """The whole Python surface of `tavik.Graph` over a `ModelGraph`: every method takes the
+    arguments a caller would pass (any objects, positional or by keyword) and behaves like the
+    native method, including the access rule that refuses conflicting calls made from inside an
+    argument's conversion."""
+
+    def __init__(self) -> None:
+        self.graph = ModelGraph()
+        self.borrow_flag = 0
+
+    @contextmanager
+    def _access(self, exclusive: bool) -> Iterator[ModelGraph]:
+        if exclusive:
+            if self.borrow_flag != 0:
+                raise RuntimeError("Already borrowed")
+            self.borrow_flag = -1
+        else:
+            if self.borrow_flag == -1:
+                raise RuntimeError("Already mutably borrowed")
+            self.borrow_flag += 1
+        try:
+            yield self.graph
+        finally:
+            self.borrow_flag = 0 if exclusive else self.borrow_flag - 1
+
+    def call(self, name: str, *args: object, **kwargs: object) -> object:
+        if name in NOARGS_METHODS:
+            if kwargs:
+                raise TypeError(f"Graph.{name}() takes no keyword arguments")
+            if args:
+                raise TypeError(f"Graph.{name}() takes no arguments ({len(args)} given)")
+            with self._access(name in EXCLUSIVE_METHODS) as graph:
+                return getattr(graph, name)()
+        params = PARAMETERS[name]
+        bound = bind_arguments(name, params, args, kwargs)
+        with self._access(name in EXCLUSIVE_METHODS) as graph:
+            converted = [convert_argument(p, o) for p, o in zip(params, bound)]
+            return getattr(graph, name)(*converted)
+
+    def __getattr__(self, name: str) -> Callable[..., object]:
+        if name not in METHODS:
+            raise AttributeError(name)
+        return functools.partial(self.call, name)
+
+    def __len__(self) -> int:
+        with self._access(False) as graph:
+            return len(graph)
+
+    def __contains__(self, key: object) -> bool:
+        with self._access(False) as graph:
+            return convert_argument("id", key) in graph
+
+    def __repr__(self) -> str:
+        with self._access(False) as graph:
+            return repr(graph)
+
+
+# ---- hostile arguments --------------------------------------------------------------------------
+#
+# Recipes for argument objects that run Python code while they are converted. A recipe is made into
+# a fresh object once per graph under test (`materialise`), so that the module and `ModelSurface`
+# each see their own object calling back into themselves; what every call back returned or raised
+# is appended to a log, and the two logs must agree.
+
+CallLog = list[tuple[object, ...]]
+
+
+def outcome(call: Callable[[], object]) -> tuple[object, ...]:
+    """What a call did: ("ok", result with the exact types of it and its items) or
+    ("raised", exception type, exception args)."""
+    try:
+        return ("ok", typed(call()))
+    except Exception as exc:
+        return ("raised", type(exc), exc.args)
+
+
+def typed(value: object) -> object:
+    """`value` with the exact type of it and of every item of a list or tuple made explicit."""
+    if isinstance(value, (list, tuple)):
+        return (type(value), tuple(typed(v) for v in value))
+    return (type(value), value)
+
+
+class Hostile:
+    def make(self, target: Any, log: CallLog) -> object:
+        raise NotImplementedError
+
+
+def materialise(arg: object, target: Any, log: CallLog) -> object:
+    """`arg` with every recipe in it (at top level or as an item of a list or tuple) made."""
+    if isinstance(arg, Hostile):
+        return arg.make(target, log)
+    if type(arg) in (list, tuple):
+        assert isinstance(arg, (list, tuple))
+        return type(arg)(materialise(a, target, log) for a in arg)
+    return arg
+
+
+class StrSubclass(str):
+    pass
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+class Unprintable:
+    """Carried by an exception, makes `str()` of that exception fail."""
+
+    def __str__(self) -> str:
+        raise ValueError("no text")
+
+    def __repr__(self) -> str:
+        return "Unprintable()"
+
+
+@dataclass(frozen=True)
+class SubStr(Hostile):
+    """An instance of a subclass of `str`."""
+
+    text: str
+
+    def make(self, target: Any, log: CallLog) -> object:
+        return StrSubclass(self.text)
+
+
+@dataclass(frozen=True)
+class CallBack:
+    """A call of `method` with `args` on the graph under test, made from inside a conversion.
+    The outcome is logged; an exception escapes if `escape` is true and is swallowed otherwise."""
+
+    method: str
+    args: tuple[object, ...] = ()
+    escape: bool = True
+
+    def run(self, target: Any, log: CallLog) -> None:
+        def call() -> object:
+            if self.method == "len":
+                return len(target)
+            if self.method == "in":
+                return self.args[0] in target
+            if self.method == "repr":
+                return repr(target)
+            return getattr(target, self.method)(*self.args)
+
+        log.append(outcome(call))
+        if self.escape:
+            call_result = log[-1]
+            if call_result[0] == "raised":
+                exc_type = call_result[1]
+                assert isinstance(exc_type, type) and issubclass(exc_type, BaseException)
+                raise exc_type(*call_result[2])  # type: ignore[misc]
+
+
+@dataclass(frozen=True)
+class Index(Hostile):
+    """An object that is not an `int` but has an `__index__`: it first runs `callback` (if any),
+    then raises `raises` (if any: an exception type and its arguments), else returns `value`."""
+
+    value: object = 7
+    raises: tuple[type[Exception], tuple[object, ...]] | None = None
+    callback: CallBack | None = None
+
+    def make(self, target: Any, log: CallLog) -> object:
+        recipe = self
+
+        class Indexable:
+            def __index__(self) -> object:
+                if recipe.callback is not None:
+                    recipe.callback.run(target, log)
+                if recipe.raises is not None:
+                    raise recipe.raises[0](*recipe.raises[1])
+                return recipe.value
+
+        return Indexable()
+
+
+@dataclass(frozen=True)
+class Seq(Hostile):
+    """A user-defined sequence of `items`. Its iteration runs `callback` (if any) before the
+    first item and raises `raises` (an exception type and its arguments) after `raise_after`
+    items; `__len__` runs `len_callback` (if any), then returns `length`, or raises `ValueError`
+    when `length` is negative."""
+
+    items: tuple[object, ...] = ()
+    raise_after: int | None = None
+    raises: tuple[type[Exception], tuple[object, ...]] = (ValueError, ("iteration failed",))
+    callback: CallBack | None = None
+    length: int = 0
+    len_callback: CallBack | None = None
+
+    def make(self, target: Any, log: CallLog) -> object:
+        recipe = self
+        items = [materialise(item, target, log) for item in self.items]
+
+        class UserSequence:
+            def __len__(self) -> int:
+                if recipe.len_callback is not None:
+                    recipe.len_callback.run(target, log)
+                if recipe.length < 0:
+                    raise ValueError("no length")
+                return recipe.length
+
+            def __getitem__(self, k: int) -> object:
+                return items[k]
+
+            def __iter__(self) -> Iterator[object]:
+                if recipe.callback is not None:
+                    recipe.callback.run(target, log)
+                for k, item in enumerate(items):
+                    if k == recipe.raise_after:
+                        raise recipe.raises[0](*recipe.raises[1])
+                    yield item
+                if recipe.raise_after is not None and recipe.raise_after >= len(items):
+                    raise recipe.raises[0](*recipe.raises[1])
+
+        return UserSequence()
