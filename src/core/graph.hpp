@@ -173,7 +173,9 @@ class Graph {
   std::vector<std::size_t> roffs_;
   std::vector<NodeIndex> rdeps_;
   IdIndex index_;
-  mutable std::uint32_t last_found_ = IdIndex::kNotFound;  // a lookup hint, never a result
+  // A lookup hint, never a result. Written by const lookups: kernel calls on one graph never
+  // overlap (each runs to completion on the thread that holds the interpreter lock).
+  mutable std::uint32_t last_found_ = IdIndex::kNotFound;
   std::uint64_t clock_ = 0;
   bool built_ = false;
 };
