@@ -351,50 +351,50 @@ PyObject* check_node(TAVIK_FAST_ARGS) noexcept {
   });
 }
 
+// A mutating method taking an id and a value, answering None.
+template <Status (Graph::*Op)(std::string_view, std::uint64_t)>
+PyObject* write_value(const FunctionDescription& desc, TAVIK_FAST_ARGS) noexcept {
+  return id_value_method<Exclusive>(
+      desc, TAVIK_FORWARD,
+      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise((g.*Op)(id, v)); });
+}
+
+// A mutating method taking an id, answering None.
+template <Status (Graph::*Op)(std::string_view)>
+PyObject* write_state(const FunctionDescription& desc, TAVIK_FAST_ARGS) noexcept {
+  return id_method<Exclusive>(desc, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
+    return none_or_raise((g.*Op)(id));
+  });
+}
+
 constexpr auto kCommitNode = describe("commit_node", kSignatureParams);
 PyObject* commit_node(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(kCommitNode, TAVIK_FORWARD,
-                                    [](Graph& g, std::string_view id, std::uint64_t v) {
-                                      return none_or_raise(g.commit_node(id, v));
-                                    });
+  return write_value<&Graph::commit_node>(kCommitNode, TAVIK_FORWARD);
 }
 
 constexpr auto kSkipNode = describe("skip_node", kSignatureParams);
 PyObject* skip_node(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(kSkipNode, TAVIK_FORWARD,
-                                    [](Graph& g, std::string_view id, std::uint64_t v) {
-                                      return none_or_raise(g.skip_node(id, v));
-                                    });
+  return write_value<&Graph::skip_node>(kSkipNode, TAVIK_FORWARD);
 }
 
 constexpr auto kCommitInput = describe("commit_input", kContentHashParams);
 PyObject* commit_input(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(kCommitInput, TAVIK_FORWARD,
-                                    [](Graph& g, std::string_view id, std::uint64_t v) {
-                                      return none_or_raise(g.commit_input(id, v));
-                                    });
+  return write_value<&Graph::commit_input>(kCommitInput, TAVIK_FORWARD);
 }
 
 constexpr auto kSetClean = describe("set_clean", kHashParams);
 PyObject* set_clean(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(kSetClean, TAVIK_FORWARD,
-                                    [](Graph& g, std::string_view id, std::uint64_t v) {
-                                      return none_or_raise(g.set_clean(id, v));
-                                    });
+  return write_value<&Graph::set_clean>(kSetClean, TAVIK_FORWARD);
 }
 
 constexpr auto kSetComputing = describe("set_computing", kIdParams);
 PyObject* set_computing(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Exclusive>(kSetComputing, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    return none_or_raise(g.set_computing(id));
-  });
+  return write_state<&Graph::set_computing>(kSetComputing, TAVIK_FORWARD);
 }
 
 constexpr auto kSetDirty = describe("set_dirty", kIdParams);
 PyObject* set_dirty(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Exclusive>(kSetDirty, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    return none_or_raise(g.set_dirty(id));
-  });
+  return write_state<&Graph::set_dirty>(kSetDirty, TAVIK_FORWARD);
 }
 
 constexpr auto kStateOf = describe("state_of", kIdParams);
