@@ -38,6 +38,18 @@ def graph() -> Graph:
     return Graph()
 
 
+def make_abc() -> Graph:
+    """A built chain: input a, reactive b on a, view c on b."""
+    nodes: list[NodeTuple] = [("a", "input", []), ("b", "reactive", ["a"]), ("c", "view", ["b"])]
+    return build_graph(nodes, built=True)
+
+
+@pytest.fixture
+def abc() -> Graph:
+    """A built chain: input a, reactive b on a, view c on b."""
+    return make_abc()
+
+
 @pytest.fixture
 def make_graph() -> MakeGraph:
     """`make_graph(nodes, built=False)`: see `build_graph`."""

@@ -16,6 +16,7 @@ from typing import Any
 
 import pytest
 
+from conftest import make_abc
 from tavik._tavik import Graph
 
 MUTABLY_BORROWED = "Already mutably borrowed"
@@ -23,18 +24,6 @@ BORROWED = "Already borrowed"
 
 Inner = Callable[[Graph], object]
 Outcome = tuple[str, object]
-
-
-def make_abc() -> Graph:
-    """a (input) <- b (reactive) <- c (view), built."""
-    g = Graph()
-    g.add_node("a", "input")
-    g.add_node("b", "reactive")
-    g.add_node("c", "view")
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b"])
-    g.build()
-    return g
 
 
 def snapshot(g: Graph) -> tuple[Any, ...]:

@@ -60,19 +60,6 @@ def snapshot(g: Graph) -> tuple[Any, ...]:
     return (len(g), nodes, order)
 
 
-@pytest.fixture
-def abc() -> Graph:
-    """a (input) <- b (reactive) <- c (view), built."""
-    g = Graph()
-    g.add_node("a", "input")
-    g.add_node("b", "reactive")
-    g.add_node("c", "view")
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b"])
-    g.build()
-    return g
-
-
 def stored_signature_is(g: Graph, node_id: str, value: int) -> bool:
     """Whether the signature recorded on the node is exactly `value`."""
     return not g.needs_recompute(node_id, value) and g.needs_recompute(node_id, value ^ 1)

@@ -63,19 +63,6 @@ def keyword_arguments(method: str) -> dict[str, object]:
     return {name: OVERRIDES.get(method, {}).get(name, VALUES[name]) for name in PARAMETERS[method]}
 
 
-@pytest.fixture
-def abc() -> Graph:
-    """A built graph: input a, reactive b on a, view c on b."""
-    g = Graph()
-    g.add_node("a", "input")
-    g.add_node("b", "reactive")
-    g.add_node("c", "view")
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b"])
-    g.build()
-    return g
-
-
 def pyproject_version() -> str:
     with open(ROOT / "pyproject.toml", "rb") as f:
         version = tomllib.load(f)["project"]["version"]
