@@ -7,6 +7,7 @@ from typing import Literal
 
 import pytest
 
+from model import populate
 from tavik._tavik import Graph
 
 Kind = Literal["input", "source", "reactive", "view"]
@@ -22,13 +23,7 @@ def build_graph(nodes: Sequence[NodeTuple], *, built: bool = False) -> Graph:
     With `built` true, `build()` is called at the end.
     """
     g = Graph()
-    for node_id, kind, _ in nodes:
-        g.add_node(node_id, kind)
-    for node_id, _, deps in nodes:
-        if deps:
-            g.set_deps(node_id, list(deps))
-    if built:
-        g.build()
+    populate(g, nodes, build=built)
     return g
 
 

@@ -14,6 +14,7 @@ from importlib import resources
 from pathlib import Path
 import pytest
 
+import model
 import tavik
 from tavik import Graph, kernel_version
 
@@ -22,27 +23,8 @@ SOURCES = ROOT / "python"
 
 # Every method of Graph with its parameters after `self`, as the binding accepts them by keyword.
 PARAMETERS: dict[str, tuple[str, ...]] = {
-    "add_node": ("id", "kind"),
-    "set_deps": ("id", "deps"),
-    "build": (),
-    "topo_order": (),
-    "dirty_subgraph": ("seeds",),
-    "mark_dirty": ("seeds",),
-    "downstream": ("id",),
-    "needs_recompute": ("id", "input_hash"),
-    "check_node": ("id",),
-    "commit_node": ("id", "signature"),
-    "skip_node": ("id", "signature"),
-    "commit_input": ("id", "content_hash"),
-    "set_clean": ("id", "hash"),
-    "set_computing": ("id",),
-    "set_dirty": ("id",),
-    "state_of": ("id",),
-    "kind_of": ("id",),
-    "deps_of": ("id",),
-    "dirty_nodes": (),
-    "views": (),
-    "node_ids": (),
+    **model.PARAMETERS,
+    **{method: () for method in model.NOARGS_METHODS},
 }
 
 # A value for each parameter that the method accepts on the graph of the `abc` fixture.
