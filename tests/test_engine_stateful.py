@@ -1,0 +1,371 @@
+"""The engine against a from-scratch evaluation, over random programs of definitions, edits,
+sets, invalidations, raising functions, interrupts, reads and stabilizations.
+
+After every evaluation the values read must equal what evaluating every definition from scratch
+gives (consistency), and every function call must have been needed (minimality): at most one
+call per node per evaluation, and only for a node that is new, redefined or invalidated, or one
+of whose dependencies recorded a change since the node's last call.
+"""
+
+from __future__ import annotations
+
+import os
+from collections import Counter
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+import pytest
+from hypothesis import HealthCheck, settings
+from hypothesis import strategies as st
+from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+
+from tavik import CycleError, Engine, NodeError
+
+IDS = [f"n{i}" for i in range(10)]
+MOD = 7
+EQUALITIES: dict[str, Callable[[Any, Any], object] | None] = {
+    "default": None,
+    "same": lambda old, new: old == new,
+    "raises": lambda old, new: 1 // 0,  # a comparison that raises is a change
+    "not a bool": lambda old, new: "yes",  # and so is one that is not a bool
+}
+EXACT = {"default", "same"}
+
+
+class Interrupt(KeyboardInterrupt):
+    pass
+
+
+@dataclass
+class Formula:
+    """``(sum(args) * mult + add) % MOD``, raising where the result is ``bad``."""
+
+    mult: int
+    add: int
+    bad: int | None
+
+    def __call__(self, *args: int) -> int:
+        result = (sum(args) * self.mult + self.add) % MOD
+        if result == self.bad:
+            raise ValueError(f"bad value {result}")
+        return result
+
+
+@dataclass
+class Def:
+    kind: str
+    deps: list[str]
+    formula: Formula
+    equality: str = "default"
+    # Minimality bookkeeping, as of the node's last completed call.
+    seen: dict[str, int] = field(default_factory=dict)  # changes of each upstream node
+
+
+Result = tuple[str, int]  # ("value", v) or ("failed", origin index)
+
+# Functions that raise for one result in seven, and a few that never raise.
+formulas = st.builds(
+    Formula,
+    st.integers(1, 3),
+    st.integers(0, MOD - 1),
+    st.sampled_from([*range(MOD), None]),
+)
+
+
+class EngineMachine(RuleBasedStateMachine):
+    def __init__(self) -> None:
+        super().__init__()
+        self.engine = Engine()
+        self.defs: dict[str, Def] = {}
+        self.inputs: dict[str, int] = {}  # current values, as set
+        self.applied: dict[str, int] = {}  # input values as the engine last took them
+        self.outside: dict[str, int] = {}  # what a source's read returns now
+        self.read_result: dict[str, Result] = {}  # what a source's last read gave
+        self.forced: set[str] = set()
+        self.changes: Counter[str] = Counter()  # recorded changes per node
+        self.last: dict[str, Result] = {}  # each computed node's last call's result
+        self.calls: list[str] = []  # calls during the current evaluation
+        self.armed: str | None = None  # this node's next call raises an interrupt
+
+    # ---- the functions the engine calls --------------------------------------------------
+
+    def function(self, node_id: str) -> Callable[..., int]:
+        def fn(*args: int) -> int:
+            d = self.defs[node_id]
+            if self.armed == node_id:
+                self.armed = None
+                raise Interrupt
+            self.check_needed(node_id)
+            self.calls.append(node_id)
+            if d.kind == "source":
+                args = (self.outside[node_id],)
+            try:
+                value = d.formula(*args)
+            except ValueError:
+                self.record(node_id, ("failed", node_id))
+                raise
+            self.record(node_id, ("value", value))
+            return value
+
+        return fn
+
+    def record(self, node_id: str, result: Result) -> None:
+        d = self.defs[node_id]
+        old = self.last.get(node_id)
+        if old is None or old != result or d.equality not in EXACT or result[0] == "failed":
+            self.changes[node_id] += 1
+        self.last[node_id] = result
+        if d.kind == "source":
+            self.read_result[node_id] = result
+        d.seen = {up: self.changes[up] for up in self.upstream(node_id)}
+        self.forced.discard(node_id)
+
+    def check_needed(self, node_id: str) -> None:
+        assert node_id not in self.calls, f"{node_id} called twice in one evaluation"
+        if node_id in self.forced:
+            return
+        d = self.defs[node_id]
+        moved = [up for up in self.upstream(node_id) if self.changes[up] > d.seen.get(up, 0)]
+        assert moved, f"{node_id} called though nothing it depends on changed"
+
+    # ---- the model ------------------------------------------------------------------------
+
+    def upstream(self, node_id: str) -> set[str]:
+        """Every node that ``node_id`` depends on, directly or not."""
+        seen: set[str] = set()
+        stack = list(self.defs[node_id].deps)
+        while stack:
+            up = stack.pop()
+            if up not in seen:
+                seen.add(up)
+                stack.extend(self.defs[up].deps)
+        return seen
+
+    def apply_inputs(self, ids: set[str]) -> None:
+        """The engine takes the inputs' values as an evaluation reaches them."""
+        for node_id in ids:
+            if self.defs[node_id].kind == "input":
+                if self.applied.get(node_id) != self.inputs[node_id]:
+                    self.changes[node_id] += 1
+                self.applied[node_id] = self.inputs[node_id]
+
+    def scratch(self, ids: list[str]) -> dict[str, Result]:
+        """The results of ``ids`` (and what they depend on), from the definitions alone."""
+        results: dict[str, Result] = {}
+
+        def result(node_id: str) -> Result:
+            if node_id not in results:
+                d = self.defs[node_id]
+                if d.kind == "input":
+                    results[node_id] = ("value", self.inputs[node_id])
+                elif d.kind == "source":
+                    results[node_id] = self.read_result[node_id]
+                else:
+                    args = [result(dep) for dep in d.deps]
+                    failed = [r for r in args if r[0] == "failed"]
+                    if failed:
+                        results[node_id] = failed[0]
+                    else:
+                        try:
+                            results[node_id] = ("value", d.formula(*(v for _, v in args)))
+                        except ValueError:
+                            results[node_id] = ("failed", node_id)  # type: ignore[assignment]
+            return results[node_id]
+
+        for node_id in ids:
+            result(node_id)
+        return results
+
+    def check_read(self, node_id: str, expected: Result) -> None:
+        if expected[0] == "value":
+            assert self.engine[node_id] == expected[1], node_id
+        else:
+            with pytest.raises(NodeError) as info:
+                self.engine[node_id]
+            assert (info.value.node, info.value.origin) == (node_id, expected[1])
+
+    def evaluate(self, action: Callable[[], object], reached: set[str]) -> bool:
+        """Run an evaluation; false if it was interrupted."""
+        self.apply_inputs(reached)
+        self.calls = []
+        try:
+            action()
+        except Interrupt:
+            return False
+        finally:
+            self.armed = None
+        return True
+
+    # ---- rules ----------------------------------------------------------------------------
+
+    def free_id(self, data: st.DataObject) -> str | None:
+        free = [node_id for node_id in IDS if node_id not in self.defs]
+        return data.draw(st.sampled_from(free)) if free else None
+
+    def pick(self, data: st.DataObject, kinds: tuple[str, ...]) -> str | None:
+        ids = [node_id for node_id, d in self.defs.items() if d.kind in kinds]
+        return data.draw(st.sampled_from(ids)) if ids else None
+
+    @initialize(data=st.data(), size=st.integers(3, 8))
+    def program(self, data: st.DataObject, size: int) -> None:
+        """A first program: two inputs, then derived nodes on what is already there."""
+        for value in (1, 2):
+            self.define_input(data, value)
+        for _ in range(size - 2):
+            self.define_derived(
+                data,
+                data.draw(st.sampled_from(["reactive", "view"])),
+                data.draw(formulas),
+                data.draw(st.sampled_from(sorted(EQUALITIES))),
+            )
+
+    @precondition(lambda self: len(self.defs) < len(IDS))
+    @rule(data=st.data(), value=st.integers(0, MOD - 1))
+    def define_input(self, data: st.DataObject, value: int) -> None:
+        node_id = self.free_id(data)
+        if node_id is not None:
+            self.engine.input(node_id, value)
+            self.defs[node_id] = Def("input", [], Formula(1, 0, None))
+            self.inputs[node_id] = value
+            self.applied.pop(node_id, None)
+            self.changes[node_id] += 1
+
+    @precondition(lambda self: len(self.defs) < len(IDS))
+    @rule(data=st.data(), value=st.integers(0, MOD - 1), formula=formulas)
+    def define_source(self, data: st.DataObject, value: int, formula: Formula) -> None:
+        node_id = self.free_id(data)
+        if node_id is not None:
+            self.defs[node_id] = Def("source", [], formula)
+            self.outside[node_id] = value
+            self.engine.source(node_id, self.function(node_id))
+            self.forced.add(node_id)
+            self.last.pop(node_id, None)
+
+    @precondition(lambda self: len(self.defs) < len(IDS))
+    @rule(
+        data=st.data(),
+        kind=st.sampled_from(["reactive", "view"]),
+        formula=formulas,
+        equality=st.sampled_from(sorted(EQUALITIES)),
+    )
+    def define_derived(
+        self, data: st.DataObject, kind: str, formula: Formula, equality: str
+    ) -> None:
+        node_id = self.free_id(data)
+        if node_id is None:
+            return
+        ids = sorted(self.defs)
+        deps = data.draw(st.lists(st.sampled_from(ids), min_size=1, max_size=3)) if ids else []
+        self.defs[node_id] = Def(kind, deps, formula, equality)
+        define = self.engine.reactive if kind == "reactive" else self.engine.view
+        define(node_id, deps, self.function(node_id), equal=EQUALITIES[equality])
+        self.forced.add(node_id)
+        self.last.pop(node_id, None)
+
+    @rule(data=st.data(), value=st.integers(0, MOD - 1))
+    def set_input(self, data: st.DataObject, value: int) -> None:
+        node_id = self.pick(data, ("input",))
+        if node_id is not None:
+            self.engine.set(node_id, value)
+            self.inputs[node_id] = value
+
+    @rule(data=st.data(), value=st.integers(0, MOD - 1))
+    def change_outside(self, data: st.DataObject, value: int) -> None:
+        node_id = self.pick(data, ("source",))
+        if node_id is not None:
+            self.outside[node_id] = value
+
+    @rule(data=st.data())
+    def invalidate(self, data: st.DataObject) -> None:
+        node_id = self.pick(data, ("source", "reactive", "view"))
+        if node_id is not None:
+            self.engine.invalidate(node_id)
+            self.forced.add(node_id)
+
+    @rule(data=st.data(), formula=st.none() | formulas)
+    def redefine(self, data: st.DataObject, formula: Formula | None) -> None:
+        node_id = self.pick(data, ("reactive", "view"))
+        if node_id is None:
+            return
+        d = self.defs[node_id]
+        new_deps = data.draw(st.none() | st.lists(st.sampled_from(sorted(self.defs)), max_size=3))
+        if new_deps is None and formula is None:
+            return
+        if new_deps is not None and (
+            node_id in new_deps or any(node_id in self.upstream(dep) for dep in new_deps)
+        ):
+            with pytest.raises(CycleError) as info:
+                self.engine.redefine(node_id, deps=new_deps, fn=self.function(node_id))
+            cycle = info.value.cycle
+            assert cycle[0] == cycle[-1] == node_id and cycle[1] in new_deps
+            for node, dep in zip(cycle[1:], cycle[2:]):
+                assert dep in self.defs[node].deps
+            return
+        fn = self.function(node_id) if formula is not None else None
+        self.engine.redefine(node_id, deps=new_deps, fn=fn)
+        if new_deps is not None:
+            d.deps = new_deps
+        if formula is not None:
+            d.formula = formula
+        self.forced.add(node_id)
+
+    @rule(data=st.data())
+    def remove(self, data: st.DataObject) -> None:
+        leaves = [i for i in self.defs if not any(i in d.deps for d in self.defs.values())]
+        if leaves:
+            node_id = data.draw(st.sampled_from(leaves))
+            self.engine.remove(node_id)
+            del self.defs[node_id]
+            for table in (self.inputs, self.applied, self.outside, self.read_result, self.last):
+                table.pop(node_id, None)  # type: ignore[attr-defined]
+            self.forced.discard(node_id)
+            self.changes[node_id] += 1  # a later node of that id is new
+
+    @rule(data=st.data())
+    def arm_interrupt(self, data: st.DataObject) -> None:
+        self.armed = self.pick(data, ("source", "reactive", "view"))
+
+    @rule()
+    def stabilize(self) -> None:
+        if not self.evaluate(self.engine.stabilize, set(self.defs)):
+            return
+        expected = self.scratch(list(self.defs))
+        for node_id, result in expected.items():
+            if node_id in self.forced:  # not called: a dependency failed
+                assert result[0] == "failed" and result[1] != node_id
+            self.check_read(node_id, result)
+
+    @rule(data=st.data())
+    def read(self, data: st.DataObject) -> None:
+        node_id = self.pick(data, ("input", "source", "reactive", "view"))
+        if node_id is None:
+            return
+        cone = self.upstream(node_id) | {node_id}
+
+        def read() -> None:
+            try:
+                self.engine[node_id]
+            except NodeError:
+                pass
+
+        if not self.evaluate(read, cone):
+            return
+        assert set(self.calls) <= cone, "a read computed nodes it does not depend on"
+        self.calls = []
+        self.check_read(node_id, self.scratch([node_id])[node_id])
+        assert self.calls == [], "a second read computed again"
+
+    @invariant()
+    def same_nodes(self) -> None:
+        assert len(self.engine) == len(self.defs)
+
+
+EngineMachine.TestCase.settings = settings(
+    max_examples=int(os.environ.get("TAVIK_ENGINE_EXAMPLES", "150")),
+    stateful_step_count=50,
+    deadline=None,
+    derandomize=os.environ.get("TAVIK_HYPOTHESIS_PROFILE") != "long",
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
+TestEngineAgainstScratch = EngineMachine.TestCase
