@@ -22,13 +22,15 @@ tools="$work/venv/bin"
 "$tools/python" -m pip install --quiet --disable-pip-version-check \
   check-wheel-contents "validate-pyproject[all]" abi3audit
 
-version=$("$tools/python" -c \
-  'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+# The package's version and the kernel's, each from its one source.
+version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/tavik/_version.py)
+kernel=$(sed -n 's/^project(tavik VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+[[ -n $version && -n $kernel ]] || { echo "no package or kernel version found" >&2; exit 1; }
 
 step "validate-pyproject pyproject.toml"
 "$tools/validate-pyproject" pyproject.toml
 
-step "build the wheel (tavik $version)"
+step "build the wheel (tavik $version, kernel $kernel)"
 # A build directory of its own, so a concurrent `make install` is not disturbed.
 "$tools/python" -m pip wheel . -w dist --no-deps --quiet --disable-pip-version-check \
   --config-settings=build-dir="$work/cmake"
@@ -66,17 +68,18 @@ PY
 
 step "install the wheel and import it"
 "$tools/python" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel"
-(cd "$work" && venv/bin/python - "$version" <<'PY'
+(cd "$work" && venv/bin/python - "$version" "$kernel" <<'PY'
 import importlib.metadata
 import sys
 
 import tavik
 
-version = sys.argv[1]
-found = (tavik.__version__, tavik.kernel_version(), importlib.metadata.version("tavik"))
-if found != (version, version, version):
-    sys.exit(f"version mismatch: __version__, kernel_version(), metadata = {found}, want {version}")
-print(f"tavik {version} from {tavik.__file__}")
+version, kernel = sys.argv[1:]
+found = (tavik.__version__, importlib.metadata.version("tavik"), tavik.kernel_version())
+if found != (version, version, kernel):
+    sys.exit(f"version mismatch: __version__, metadata, kernel_version() = {found}, "
+             f"want {(version, version, kernel)}")
+print(f"tavik {version} (kernel {kernel}) from {tavik.__file__}")
 PY
 )
 

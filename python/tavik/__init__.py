@@ -15,4 +15,4 @@ Kind: TypeAlias = Literal["input", "source", "reactive", "view"]
 #: The state names that ``Graph.state_of`` returns.
 State: TypeAlias = Literal["clean", "dirty", "computing"]
 
-__version__: str = kernel_version()
+from tavik._version import __version__
