@@ -31,7 +31,7 @@ typecheck: install
 	$(PY) -m mypy.stubtest tavik._tavik
 
 check-package:
-	PYTHON=$(PYTHON) bash tools/check_package.sh
+	PYTHON=$(PYTHON) JOBS=$(JOBS) bash tools/check_package.sh
 
 test: native-test pytest
 
