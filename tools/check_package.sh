@@ -93,7 +93,8 @@ problems += [f"forbidden ({pattern}): {n}" for n in names for pattern in forbidd
              if fnmatch.fnmatch(n, pattern) or fnmatch.fnmatch("/" + n, pattern)]
 
 must_have = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
-             "tools/gen_unicode_tables.py", "src/binding/unicode_tables.inc", "src/version.hpp.in"}
+             "mkdocs.yml", "tools/gen_unicode_tables.py", "src/binding/unicode_tables.inc",
+             "src/version.hpp.in"}
 must_have |= set(open(tracked, encoding="utf-8").read().split())
 problems += [f"missing: {n}" for n in sorted(must_have - set(names))]
 

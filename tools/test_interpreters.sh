@@ -35,7 +35,7 @@ for v in "${versions[@]}"; do
   # Run from a copy of the tests outside the source tree, so that `tavik` can only come from
   # the installed wheel.
   copy=build/tests-$v
-  rm -rf "$copy" && mkdir -p "$copy" && cp -r tests pyproject.toml README.md CMakeLists.txt "$copy"/
+  rm -rf "$copy" && mkdir -p "$copy" && cp -r tests docs pyproject.toml README.md CMakeLists.txt "$copy"/
   (cd "$copy" && "$OLDPWD/$venv/bin/python" -m pytest -q -p no:cacheprovider tests) || status=1
 done
 exit $status
