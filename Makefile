@@ -6,7 +6,7 @@ VENV   ?= .venv
 PY     := $(VENV)/bin/python
 JOBS   ?= 2
 
-.PHONY: demo test install native-test pytest typecheck check-package bench bench-check clean
+.PHONY: demo test install native-test pytest typecheck check-package docs bench bench-check clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -31,9 +31,14 @@ typecheck: install
 	$(PY) -m mypy.stubtest tavik._tavik
 
 check-package:
-	PYTHON=$(PYTHON) bash tools/check_package.sh
+	PYTHON=$(PYTHON) JOBS=$(JOBS) bash tools/check_package.sh
 
 test: native-test pytest
+
+# The documentation site, into site/; warnings are errors (mkdocs.yml sets strict as well).
+docs: install
+	$(PY) -m pip install --quiet ".[docs]"
+	NO_MKDOCS_2_WARNING=1 $(PY) -m mkdocs build --strict
 
 bench: install
 	$(PY) -m pip install --quiet ".[bench]"
@@ -45,4 +50,4 @@ bench-check: install
 	$(PY) bench/run.py --quick
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build site $(VENV)

@@ -6,6 +6,7 @@ import importlib.metadata
 import importlib.util
 import inspect
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -45,11 +46,23 @@ def keyword_arguments(method: str) -> dict[str, object]:
     return {name: OVERRIDES.get(method, {}).get(name, VALUES[name]) for name in PARAMETERS[method]}
 
 
-def pyproject_version() -> str:
-    with open(ROOT / "pyproject.toml", "rb") as f:
-        version = tomllib.load(f)["project"]["version"]
-    assert isinstance(version, str)
-    return version
+def version_in(text: str, pattern: str) -> str:
+    """The version that `pattern` (one group) finds in the text of a source file."""
+    match = re.search(pattern, text, re.MULTILINE)
+    assert match, f"no version matching {pattern!r}"
+    return match.group(1)
+
+
+def package_version_source() -> str:
+    """The package's version as written in its one source, tavik/_version.py (as installed)."""
+    text = (resources.files("tavik") / "_version.py").read_text(encoding="utf-8")
+    return version_in(text, r'^__version__ = "([^"]+)"$')
+
+
+def kernel_version_source() -> str:
+    """The kernel's version as written in its one source, the CMake project."""
+    text = (ROOT / "CMakeLists.txt").read_text(encoding="utf-8")
+    return version_in(text, r"^project\(tavik VERSION (\S+) ")
 
 
 def run_python(*args: str, cwd: Path, env: dict[str, str] | None = None) -> str:
@@ -121,16 +134,20 @@ class TestSignatures:
 
 
 class TestVersion:
-    def test_single_version_everywhere(self) -> None:
-        version = pyproject_version()
-        assert tavik.__version__ == version
-        assert kernel_version() == version
-        assert importlib.metadata.version("tavik") == version
+    def test_package_version_has_one_source(self) -> None:
+        with open(ROOT / "pyproject.toml", "rb") as f:
+            project = tomllib.load(f)["project"]
+        assert "version" not in project and "version" in project["dynamic"]
+        assert tavik.__version__ == importlib.metadata.version("tavik") == package_version_source()
+        assert tavik.__version__ == "1.3.0"
+
+    def test_kernel_has_its_own_version(self) -> None:
+        assert kernel_version() == kernel_version_source() == "1.2.0"
 
     def test_command_line_version(self, tmp_path: Path) -> None:
         out = run_python("-m", "tavik", "--version", cwd=tmp_path)
-        assert out == f"tavik {tavik.__version__}\n"
-        assert out == "tavik 1.2.0\n"
+        assert out == f"tavik {tavik.__version__} (kernel {kernel_version()})\n"
+        assert out == "tavik 1.3.0 (kernel 1.2.0)\n"
 
 
 class TestPackage:

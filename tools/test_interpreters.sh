@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Run the test suite against the one stable-ABI wheel in dist/ on every supported CPython found
-# under pyenv (3.11, 3.12, 3.13): the same binary must import and pass everywhere.
+# Run the test suite against the one stable-ABI manylinux wheel in dist/ on every supported CPython
+# found under pyenv (3.11, 3.12, 3.13): the same binary must import and pass everywhere.
 # Usage: tools/test_interpreters.sh [VERSION ...]   (default: 3.11 3.12 3.13; build the wheel
 # first with tools/check_package.sh)
 set -euo pipefail
@@ -10,7 +10,7 @@ versions=("$@")
 [[ ${#versions[@]} -gt 0 ]] || versions=(3.11 3.12 3.13)
 
 shopt -s nullglob
-wheels=(dist/tavik-*-cp311-abi3-*.whl)
+wheels=(dist/tavik-*-cp311-abi3-manylinux_*_x86_64.whl)
 if [[ ${#wheels[@]} -ne 1 ]]; then
   echo "expected one wheel in dist/, found ${#wheels[@]}: run tools/check_package.sh first" >&2
   exit 1
@@ -35,7 +35,7 @@ for v in "${versions[@]}"; do
   # Run from a copy of the tests outside the source tree, so that `tavik` can only come from
   # the installed wheel.
   copy=build/tests-$v
-  rm -rf "$copy" && mkdir -p "$copy" && cp -r tests pyproject.toml README.md "$copy"/
+  rm -rf "$copy" && mkdir -p "$copy" && cp -r tests docs pyproject.toml README.md CMakeLists.txt "$copy"/
   (cd "$copy" && "$OLDPWD/$venv/bin/python" -m pytest -q -p no:cacheprovider tests) || status=1
 done
 exit $status

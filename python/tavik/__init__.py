@@ -27,4 +27,4 @@ __all__ = [
     "__version__",
 ]
 
-__version__: str = kernel_version()
+from tavik._version import __version__

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from tavik import __version__
+from tavik import __version__, kernel_version
 from tavik.demo import run
 
 
@@ -12,7 +12,9 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="python -m tavik", description="Run a short incremental update demo through tavik."
     )
-    parser.add_argument("--version", action="version", version=f"tavik {__version__}")
+    parser.add_argument(
+        "--version", action="version", version=f"tavik {__version__} (kernel {kernel_version()})"
+    )
     parser.parse_args(argv)
     run()
     return 0
