@@ -62,7 +62,8 @@ class PyEngine:
         #: id -> function, None for inputs
         self._fn: dict[str, Callable[..., Any] | None] = {}
         self._deps: dict[str, tuple[str, ...]] = {}
-        self._dependents: dict[str, list[str]] = {}
+        #: id -> its dependents, a dict used as an ordered set so that an edit removes in O(1)
+        self._dependents: dict[str, dict[str, None]] = {}
         self._value: dict[str, Any] = {}
         self._equal: dict[str, Callable[[Any, Any], object]] = {}
         self._pos: dict[str, int] = {}
@@ -91,7 +92,7 @@ class PyEngine:
         self._next_pos = p + 1
         self._pos[id] = p
         self._at[p] = id
-        self._dependents[id] = []
+        self._dependents[id] = {}
         self._value[id] = _NEW
         self._dirty.add(id)
 
@@ -116,7 +117,7 @@ class PyEngine:
         self._fn[id] = fn
         self._deps[id] = ds
         for d in ds:
-            self._dependents[d].append(id)
+            self._dependents[d][id] = None
         if equal is not None:
             self._equal[id] = equal
         return fn
@@ -149,9 +150,9 @@ class PyEngine:
                 self._reorder(id, later)  # raises before changing anything on a cycle
             dependents = self._dependents
             for d in self._deps[id]:
-                dependents[d].remove(id)
+                del dependents[d][id]
             for d in ds:
-                dependents[d].append(id)
+                dependents[d][id] = None
             self._deps[id] = ds
         if fn is not None:
             self._fn[id] = fn
@@ -231,62 +232,70 @@ class PyEngine:
         computed: list[str] = []
         changed: list[str] = []
         cut_off: list[str] = []
-        reused: list[str] = []
         failures: list[str] = []
+        value_of, unmark, mark = values.__getitem__, dirty.discard, dirty.add
+        scheduled, called, changes, cuts = (
+            schedule.append, computed.append, changed.append, cut_off.append)
         while heap:
             n = at[heappop(heap)]
+            unmark(n)
+            scheduled(n)
             fn = fns[n]
-            old = values[n]
             if fn is None:
                 new = pending.pop(n)
             else:
-                ds = deps[n]
-                origin = None
                 if failed:
-                    for d in ds:
-                        if d in failed:
-                            origin = failed[d]
-                            break
-                if origin is None:
-                    try:
-                        new = fn(*[values[d] for d in ds])
-                    except Exception as err:
-                        self._cause[n] = err
-                        origin = n
-                    computed.append(n)
-                if origin is not None:
-                    dirty.discard(n)
-                    schedule.append(n)
-                    failures.append(n)
-                    if failed.get(n) != origin:
-                        failed[n] = origin
-                        self._push(n, heap, within)
+                    origin = next((failed[d] for d in deps[n] if d in failed), None)
+                    if origin is not None:  # not called: a dependency failed
+                        self._fail(n, origin, heap, within, failures)
+                        continue
+                try:
+                    new = fn(*map(value_of, deps[n]))
+                except Exception as err:
+                    called(n)
+                    self._cause[n] = err
+                    self._fail(n, n, heap, within, failures)
                     continue
-                if n in failed:  # recovered: its dependents fail no more
+                except BaseException:
+                    mark(n)  # interrupted: the next evaluation calls it again
+                    raise
+                called(n)
+                if failed and n in failed:  # recovered: its dependents fail no more
                     del failed[n]
                     self._cause.pop(n, None)
-                    old = _NEW
-            dirty.discard(n)
-            schedule.append(n)
+                    values[n] = _NEW
+            old = values[n]
             if old is not _NEW:
-                eq = equal.get(n) if equal else None
                 try:
-                    same = (old == new) if eq is None else eq(old, new)
+                    same = (old == new) if not equal or n not in equal else equal[n](old, new)
                 except Exception:
                     same = False
                 if same is True:
                     if fn is not None:
-                        cut_off.append(n)
+                        cuts(n)
                     continue
             values[n] = new
-            changed.append(n)
-            for m in dependents[n]:
-                if m not in dirty:
-                    dirty.add(m)
-                    if within is None or m in within:
+            changes(n)
+            if within is None:
+                for m in dependents[n]:
+                    if m not in dirty:
+                        mark(m)
                         heappush(heap, pos[m])
-        return PyUpdate(schedule, computed, changed, cut_off, reused, failures,
+            else:
+                for m in dependents[n]:
+                    if m not in dirty:
+                        mark(m)
+                        if m in within:
+                            heappush(heap, pos[m])
+        return PyUpdate(schedule, computed, changed, cut_off, [], failures,
                         time.perf_counter() - t0)
+
+    def _fail(self, n: str, origin: str, heap: list[int], within: AbstractSet[str] | None,
+              failures: list[str]) -> None:
+        failures.append(n)
+        if self._failed.get(n) != origin:
+            self._failed[n] = origin
+            self._push(n, heap, within)
 
     def _push(self, n: str, heap: list[int], within: AbstractSet[str] | None) -> None:
         dirty, pos = self._dirty, self._pos

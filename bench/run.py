@@ -44,6 +44,8 @@ from workloads import (  # noqa: E402
     from_scratch,
     initial_value,
     layered,
+    node_fn,
+    prefix_fn,
 )
 
 import tavik  # noqa: E402
@@ -620,6 +622,21 @@ class EngineCheck:
             # an update through both ends of the new edge checks the order it left behind
             bare = self.set(w.top, self.inputs[w.top] + 1)
             self.compare(f"full update after {step}", self.stabilize_raw(), bare)
+        # an edit that keeps the node's value: only the node is called, and it is cut off
+        k = len(w.deps_of(w.edit))
+        for step, deps, kept in (("redefine, value kept", w.edit_deps, True),
+                                 ("redefine back, value kept", w.deps_of(w.edit), False)):
+            for name, e in self.engines.items():
+                calls = self.calls[name]
+                e.redefine(w.edit, deps=deps, fn=prefix_fn(k, calls, w.edit) if kept
+                           else counted(calls, w.edit))
+            bare = self.bare.redefine(w.edit, list(deps), prefix_fn(k, self.bare_calls, w.edit)
+                                      if kept else counted(self.bare_calls, w.edit))
+            ups = self.stabilize_raw()
+            self.compare(step, ups, bare)
+            for name, u in ups.items():
+                if list(u.computed) != [w.edit] or list(u.cut_off) != [w.edit]:
+                    raise self.fail(step, f"{name} computed {len(u.computed)} nodes")
         # on-demand read: a change in the probe's cone and one at the top; only the cone is
         # computed by the read, the rest by the next stabilize
         self.set(w.probe_input, self.inputs[w.probe_input] + 1)
@@ -700,6 +717,7 @@ class EngineTimes:
     full_nodes: int = 0
     cut: float = 0.0
     edit: float = 0.0
+    edit_kept: float = 0.0
     read: float = 0.0
 
 
@@ -740,6 +758,19 @@ def time_engine(make: Callable[[], Any], w: Workload, repeat: int, read_repeat: 
     out.edit, _ = best_of(edit, repeat * 2)
     e.redefine(w.edit, deps=w.deps_of(w.edit))
     e.stabilize()
+    kept = itertools.cycle([(w.edit_deps, prefix_fn(len(w.deps_of(w.edit)))),
+                            (w.deps_of(w.edit), node_fn)])
+
+    def edit_kept(_: Any) -> Any:
+        deps, fn = next(kept)
+        e.redefine(w.edit, deps=deps, fn=fn)
+        return e.stabilize()
+
+    out.edit_kept, u = best_of(edit_kept, repeat * 2)
+    if list(u.computed) != [w.edit]:
+        raise SystemExit(f"structural edit, value kept: {len(u.computed)} nodes computed")
+    e.redefine(w.edit, deps=w.deps_of(w.edit), fn=node_fn)
+    e.stabilize()
     probe = itertools.count(10)
 
     def change(_: Any = None) -> None:
@@ -769,6 +800,15 @@ def time_bare(w: Workload, repeat: int) -> EngineTimes:
     out.cut, _ = best_of(lambda _: b.set(w.cut, next(cut)), repeat)
     deps_cycle = itertools.cycle([w.edit_deps, w.deps_of(w.edit)])
     out.edit, _ = best_of(lambda _: b.redefine(w.edit, next(deps_cycle)), repeat * 2)
+    b.redefine(w.edit, w.deps_of(w.edit))
+    kept = itertools.cycle([(w.edit_deps, prefix_fn(len(w.deps_of(w.edit)))),
+                            (w.deps_of(w.edit), node_fn)])
+
+    def edit_kept(_: Any) -> Any:
+        deps, fn = next(kept)
+        return b.redefine(w.edit, deps, fn)
+
+    out.edit_kept, _ = best_of(edit_kept, repeat * 2)
     return out
 
 
@@ -814,6 +854,13 @@ def engine_rows(report: Report, workloads: Sequence[Workload], repeat: int) -> N
             ratio_row(report, section, "structural edit", me.edit, other, t[other].edit,
                       target, ok)
         for other in others:
+            big = w.label == "layered 100k"
+            target, ok = "", None
+            if main == ENGINE and other == PYENGINE and big:
+                target, ok = ">= 5x", t[other].edit_kept / me.edit_kept >= 5
+            ratio_row(report, section, "structural edit, value kept", me.edit_kept, other,
+                      t[other].edit_kept, target, ok)
+        for other in others:
             if other != BARE:
                 ratio_row(report, section, "on-demand read", me.read, other, t[other].read)
     small, large = times.get("layered 10k"), times.get("layered 100k")
@@ -829,9 +876,11 @@ def engine_rows(report: Report, workloads: Sequence[Workload], repeat: int) -> N
     report.note("engine rows: full update is per scheduled node; cut-off update: the input's "
                 "dependents return their old values; structural edit: redefine one node's "
                 "dependencies in the middle of the graph (alternating two lists, one dependency "
-                "placed after it) and stabilize; on-demand read: engine[view] for a view whose "
-                "upstream cone is about 100 nodes, after a change inside the cone and one at "
-                "the top of the graph")
+                "placed after it) and stabilize, which recomputes the node's downstream region; "
+                "'value kept': the same with a function of the first dependencies only, so the "
+                "node keeps its value and nothing below it is called; on-demand read: "
+                "engine[view] for a view whose upstream cone is about 100 nodes, after a change "
+                "inside the cone and one at the top of the graph")
 
 
 # ---- memory ------------------------------------------------------------------------------------

@@ -43,6 +43,18 @@ def counted(calls: dict[str, int], id: str) -> Callable[..., int]:
     return fn
 
 
+def prefix_fn(k: int, calls: dict[str, int] | None = None, id: str = "") -> Callable[..., int]:
+    """`node_fn` of the first k values only: a node redefined with one more dependency and
+    this function keeps its value (counting its calls in `calls[id]` if given)."""
+
+    def fn(*values: int) -> int:
+        if calls is not None:
+            calls[id] += 1
+        return sum(values[:k]) % P
+
+    return fn
+
+
 @dataclass
 class Workload:
     label: str
@@ -53,8 +65,8 @@ class Workload:
     #: The input of the cut-off update.
     cut: str
     #: A node in the middle of the graph whose dependencies the structural edit changes, and
-    #: its second list of dependencies (one of them placed after it in definition order when
-    #: the shape has such a node).
+    #: its second list of dependencies: the first one and one more (in the layered shape placed
+    #: after it in definition order).
     edit: str
     edit_deps: list[str]
     #: A view with an upstream cone of about a hundred nodes, and an input inside that cone.
@@ -155,7 +167,8 @@ def build_shaped(sources: int = 3000, headers: int = 200, libraries: int = 100,
             deps += [obj[(r >> 40) % sources]]
         nodes.append((name, "view", deps))
     edit = obj[sources // 2]
-    edit_deps = [src[sources // 2], "config.h", hdr[0], hdr[1], hdr[2], hdr[3], hdr[4]]
+    edit_deps = [*nodes[1 + headers + sources + sources // 2][2]]
+    edit_deps.append(next(h for h in hdr if h not in edit_deps))
     return Workload(
         label=f"build {human(len(nodes))}", nodes=nodes, top="config.h", cut=src[7],
         edit=edit, edit_deps=edit_deps, probe="bin/p000", probe_input=src[0],
@@ -277,10 +290,13 @@ class BareLoop:
         self.values[id] = value
         return self.run(self.graph.mark_dirty([id]))
 
-    def redefine(self, id: str, deps: list[str]) -> list[str]:
+    def redefine(self, id: str, deps: list[str], fn: Callable[..., Any] | None = None
+                 ) -> list[str]:
         g = self.graph
         g.set_deps(id, deps)
         self.deps[id] = deps
+        if fn is not None:
+            self.fns[id] = fn
         g.build()
         # A new dependency list means a new signature, so check_node asks for a recomputation.
         return self.run(g.mark_dirty([id]))
