@@ -135,7 +135,21 @@ class TestVersion:
 
 class TestPackage:
     def test_exports(self) -> None:
-        assert tavik.__all__ == ["Graph", "Kind", "State", "kernel_version", "__version__"]
+        assert tavik.__all__ == [
+            "CycleError",
+            "Engine",
+            "Equal",
+            "Explanation",
+            "Graph",
+            "Kind",
+            "NodeError",
+            "Reason",
+            "State",
+            "Update",
+            "kernel_version",
+            "__version__",
+        ]
+        assert all(hasattr(tavik, name) for name in tavik.__all__)
         assert tavik.Graph is tavik._tavik.Graph
         assert tavik.kernel_version is tavik._tavik.kernel_version
 

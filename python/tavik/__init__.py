@@ -1,18 +1,30 @@
-"""tavik: the native kernel of an incremental computation engine.
+"""tavik: an incremental computation engine on a native kernel.
 
-It keeps the dependency graph and its state, and answers what must be recomputed, in which
-order, and whether a node's memoised value is still valid. Node values stay in Python.
+`Engine` keeps values and functions and recomputes, on every change, only what the change
+reaches. Its kernel, `Graph`, keeps the dependency graph and its state, and answers what must be
+recomputed, in which order, and whether a node's memoised value is still valid; it can also be
+driven directly by engines of your own.
 """
 
-from typing import Literal, TypeAlias
-
 from tavik._tavik import Graph, kernel_version
+from tavik._types import Kind, State
+from tavik.engine import Engine, Equal
+from tavik.errors import CycleError, NodeError
+from tavik.report import Explanation, Reason, Update
 
-__all__ = ["Graph", "Kind", "State", "kernel_version", "__version__"]
-
-#: The kind names that ``Graph.add_node`` takes and ``kind_of``/``check_node`` return.
-Kind: TypeAlias = Literal["input", "source", "reactive", "view"]
-#: The state names that ``Graph.state_of`` returns.
-State: TypeAlias = Literal["clean", "dirty", "computing"]
+__all__ = [
+    "CycleError",
+    "Engine",
+    "Equal",
+    "Explanation",
+    "Graph",
+    "Kind",
+    "NodeError",
+    "Reason",
+    "State",
+    "Update",
+    "kernel_version",
+    "__version__",
+]
 
 __version__: str = kernel_version()
