@@ -74,7 +74,7 @@ def construct(impl: str, shape: Shape) -> Any:
         return dag, ix, keys, order
     if impl in ("engine", "pyengine"):
         if impl == "engine":
-            from tavik import Engine  # type: ignore[attr-defined,unused-ignore]
+            from tavik import Engine
 
             e: Any = Engine()
         else:
