@@ -1,8 +1,9 @@
 """Resident memory per node of one implementation, measured in a fresh process.
 
 ``python bench/memprobe.py IMPL N`` constructs and builds the layered shape of N nodes with
-IMPL (tavik, pure, networkx or rustworkx) and prints one JSON object with the growth of the
-resident set size (from /proc/self/statm) across construction and build. Ids and dependency
+IMPL (tavik, pure, networkx or rustworkx; or the engines: engine, pyengine) and prints one JSON object with the growth of the
+resident set size (from /proc/self/statm) across construction and build (for an engine:
+definition of every node and the first stabilize, every value the same small int). Ids and dependency
 lists are generated on the fly from the node index, so the probe itself keeps no list of ids:
 everything counted is held by the implementation (or is its allocator's slack).
 """
@@ -71,7 +72,32 @@ def construct(impl: str, shape: Shape) -> Any:
             dag.add_edges_from_no_data([(ix[d], k) for d in shape.deps(i)])
         order = rx.lexicographical_topological_sort(dag, key=keys.__getitem__)
         return dag, ix, keys, order
+    if impl in ("engine", "pyengine"):
+        if impl == "engine":
+            from tavik import Engine
+
+            e: Any = Engine()
+        else:
+            from pyengine import PyEngine
+
+            e = PyEngine()
+        # Every value is the same small int, so the engine's own structures are what grows.
+        for layer in range(shape.layers):
+            for slot in range(shape.width):
+                i = shape.index_of(layer, slot)
+                if i >= n:
+                    continue
+                if layer == 0:
+                    e.input(node_id(i), 0)
+                else:
+                    e.reactive(node_id(i), shape.deps(i), zero)
+        e.stabilize()
+        return e
     raise SystemExit(f"unknown implementation {impl!r}")
+
+
+def zero(*values: object) -> int:
+    return 0
 
 
 def main() -> None:
