@@ -435,6 +435,22 @@ class TestEdits:
         assert update.computed == ["total", "big", "label"]
         assert update.changed == ["qty", "total", "big", "label"]
 
+    def test_removal_keeps_nodes_a_read_left_out_of_date(self, calls: Calls) -> None:
+        e = Engine()
+        e.input("a", 1)
+        e.reactive("near", ["a"], calls("near", lambda a: a + 1))
+        e.reactive("far", ["a"], calls("far", lambda a: a + 2))
+        e.view("leaf", ["far"], calls("leaf", lambda f: f))
+        e.input("spare", 0)
+        e.stabilize()
+        calls.take()
+        e.set("a", 10)
+        assert e["near"] == 11  # far now waits for the next evaluation
+        e.remove("spare")
+        assert e.stabilize().computed == ["far", "leaf"]
+        assert (e["far"], e["leaf"]) == (12, 12)
+        assert calls.take() == {"near": 1, "far": 1, "leaf": 1}
+
     def test_decorator_returns_the_function(self) -> None:
         e = Engine()
         e.input("a", 2)

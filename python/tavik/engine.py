@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import heapq
 from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Set as AbstractSet
 from time import perf_counter
 from typing import Any, Final, TypeVar, overload
 
@@ -69,8 +70,10 @@ class _Node:
         "dirty",
         "pos",
         "changed_at",
-        "computed_at",
-        "explanation",
+        "changes",
+        "last_reason",
+        "last_changes",
+        "last_deps",
         "outcome",
     )
 
@@ -87,7 +90,7 @@ class _Node:
         self.kind = kind
         self.deps = deps  # as given, repeats included: fn gets one argument per entry
         self.dep_nodes = dep_nodes
-        self.dependents: dict[str, _Node] = {}
+        self.dependents: list[_Node] = []  # each once, whatever its deps repeat
         self.fn = fn
         self.equal = equal
         self.value: object = _MISSING
@@ -95,10 +98,14 @@ class _Node:
         self.failure: _Failure | None = None
         self.reason: Reason | None = "new"  # forces the next computation when set
         self.dirty = True  # must be visited by the next evaluation that reaches it
-        self.pos = -1  # place in the kernel's topological order
-        self.changed_at = 0  # the engine's clock when the value last changed
-        self.computed_at = 0  # the engine's clock when the function was last called
-        self.explanation: Explanation | None = None
+        self.pos = -1  # place in the topological order
+        self.changed_at = 0  # the engine's clock when the value (or failure) last changed
+        # Explanations are built only when asked for: the dependencies that changed since the
+        # last call, and the reason, changes and deps of the last call.
+        self.changes: list[_Node] = []
+        self.last_reason: Reason | None = None  # None: never called
+        self.last_changes: list[_Node] = []
+        self.last_deps: tuple[_Node, ...] = ()
         self.outcome = "pending"
 
 
@@ -151,10 +158,11 @@ class Engine:
     def __init__(self) -> None:
         self._graph = Graph()
         self._nodes: dict[str, _Node] = {}
-        self._order: list[_Node] = []  # by place in the kernel's order; stale while _stale
-        self._stale = False  # nodes or edges changed since the order was last taken
+        self._order: list[_Node] = []  # by place in the topological order
+        self._stale = False  # the order must be taken from the kernel again
         self._heap: list[int] = []  # places of dirty nodes (and of some that no longer are)
         self._clock = 0  # advances with every change of a value
+        self._failures = 0  # nodes holding a failure
         self._busy = False  # an evaluation is running: refuse every call into the engine
         self._computing: _Node | None = None
 
@@ -251,9 +259,14 @@ class Engine:
                 self._graph = self._rebuilt_graph(self._nodes)  # forget the half-added node
                 raise
         self._nodes[node.id] = node
-        for dep in node.dep_nodes:
-            dep.dependents[node.id] = node
-        self._stale = True
+        for dep in dict.fromkeys(node.dep_nodes):
+            dep.dependents.append(node)
+        # Its deps are all defined and nothing depends on it: its place is last, which is
+        # where the kernel's order puts it too.
+        if not self._stale:
+            node.pos = len(self._order)
+            self._order.append(node)
+            heapq.heappush(self._heap, node.pos)
 
     # ---- edits ----------------------------------------------------------------------------
 
@@ -316,13 +329,16 @@ class Engine:
                 raise CycleError(id, cycle)
         if dep_ids is not None and dep_ids != node.deps:
             self._graph.set_deps(id, dep_ids)
-            for dep in node.dep_nodes:
-                dep.dependents.pop(id, None)
+            for dep in dict.fromkeys(node.dep_nodes):
+                dep.dependents.remove(node)
             node.deps = dep_ids
             node.dep_nodes = tuple(self._nodes[d] for d in dep_ids)
-            for dep in node.dep_nodes:
-                dep.dependents[id] = node
-            self._stale = True
+            for dep in dict.fromkeys(node.dep_nodes):
+                dep.dependents.append(node)
+            # The order stands while every dependency still comes first; otherwise the kernel
+            # orders the graph again.
+            if any(dep.pos > node.pos for dep in node.dep_nodes):
+                self._stale = True
         if fn is not None:
             node.fn = fn
         if node.reason != "new":
@@ -334,14 +350,15 @@ class Engine:
         self._idle("remove")
         node = self._node(id)
         if node.dependents:
-            raise ValueError(
-                f"cannot remove node {quote(id)}: {quote_all(node.dependents)} depend on it"
-            )
+            dependents = [dependent.id for dependent in node.dependents]
+            raise ValueError(f"cannot remove node {quote(id)}: {quote_all(dependents)} depend on it")
         rest = {node_id: other for node_id, other in self._nodes.items() if other is not node}
         self._graph = self._rebuilt_graph(rest)
         self._nodes = rest
-        for dep in node.dep_nodes:
-            dep.dependents.pop(id, None)
+        for dep in dict.fromkeys(node.dep_nodes):
+            dep.dependents.remove(node)
+        if node.failure is not None:
+            self._failures -= 1
         self._stale = True
 
     # ---- evaluation -----------------------------------------------------------------------
@@ -352,17 +369,7 @@ class Engine:
         start = perf_counter()
         self._take_order()
         record = _Recorder()
-        heap, order = self._heap, self._order
-        self._busy = True
-        try:
-            while heap:
-                node = order[heap[0]]
-                if node.dirty and self._process(node, record):
-                    for dependent in node.dependents.values():
-                        self._mark_dirty(dependent)
-                heapq.heappop(heap)  # only now: an interrupted node stays on the heap
-        finally:
-            self._busy = False
+        self._evaluate(self._heap, None, record)
         return record.update(perf_counter() - start)
 
     def __getitem__(self, id: str) -> Any:
@@ -373,16 +380,19 @@ class Engine:
         self._idle("__getitem__")
         node = self._node(id)
         if self._heap or self._stale:
-            self._bring_up_to_date(node)
+            self._take_order()
+            cone, due = self._cone(node)
+            if due:
+                self._evaluate(due, cone, _Recorder())
         failure = node.failure
         if failure is not None:
             raise NodeError(id, failure.origin, failure.error) from failure.error
         return node.value
 
-    def _bring_up_to_date(self, target: _Node) -> None:
-        """Evaluate the dirty nodes that ``target`` depends on, in order, and ``target``."""
-        self._take_order()
-        cone: set[_Node] = {target}
+    @staticmethod
+    def _cone(target: _Node) -> tuple[AbstractSet[_Node], list[int]]:
+        """``target`` and every node it depends on, and the places of the dirty ones."""
+        cone = {target}
         stack = [target]
         due: list[int] = []
         while stack:
@@ -393,20 +403,41 @@ class Engine:
                 if dep not in cone:
                     cone.add(dep)
                     stack.append(dep)
-        if not due:
-            return
         heapq.heapify(due)
-        order, record = self._order, _Recorder()
+        return cone, due
+
+    def _evaluate(
+        self, due: list[int], cone: AbstractSet[_Node] | None, record: _Recorder
+    ) -> None:
+        """Bring the dirty nodes at the places in the heap ``due`` up to date, in order.
+
+        Dependents of a node that changed become dirty; those in ``cone`` (all of them when it
+        is None) join ``due``. The kernel is told of a dirty node only if it is left dirty at the
+        end: inside the walk nothing else can look at its state.
+        """
+        order, heap, graph = self._order, self._heap, self._graph
+        heappop, heappush, process = heapq.heappop, heapq.heappush, self._process
         self._busy = True
         try:
             while due:
                 node = order[due[0]]
-                if node.dirty and self._process(node, record):
-                    for dependent in node.dependents.values():
-                        self._mark_dirty(dependent)
-                        if dependent in cone:
-                            heapq.heappush(due, dependent.pos)
-                heapq.heappop(due)
+                if node.dirty and process(node, record):
+                    for dependent in node.dependents:
+                        dependent.changes.append(node)
+                        if not dependent.dirty:
+                            dependent.dirty = True
+                            heappush(heap, dependent.pos)
+                            if cone is not None:
+                                if dependent in cone:
+                                    heappush(due, dependent.pos)
+                                else:
+                                    graph.set_dirty(dependent.id)
+                heappop(due)  # only now: an interrupted node stays due
+        except BaseException:
+            for pos in heap:  # tell the kernel of every node left dirty
+                if order[pos].dirty:
+                    graph.set_dirty(order[pos].id)
+            raise
         finally:
             self._busy = False
 
@@ -418,64 +449,67 @@ class Engine:
         """
         graph = self._graph
         node_id = node.id
+        record.schedule.append(node_id)
         if node.kind == "input":
-            changed = False
             new = node.pending
-            if new is not _MISSING:
-                changed = node.value is _MISSING or not _same(node, node.value, new)
-                if changed:
-                    node.value = new
-                node.pending = _MISSING
+            changed = new is not _MISSING and (
+                node.value is _MISSING or not _same(node, node.value, new)
+            )
+            node.pending = _MISSING
+            node.dirty = False
             if changed:
+                node.value = new
                 self._clock += 1
                 node.changed_at = self._clock
+                node.outcome = "changed"
                 record.changed.append(node_id)
-            # the input's content hash is the clock of its last change: exact, and no value
-            # needs to be hashable
+            else:
+                node.outcome = "unchanged"
+            # The content hash of an input is the clock of its last change: exact, and no
+            # value needs to be hashable.
             graph.commit_input(node_id, node.changed_at)
-            node.outcome = "changed" if changed else "unchanged"
-            node.dirty = False
-            record.schedule.append(node_id)
             return changed
 
         _kind, needs, signature = graph.check_node(node_id)
-        record.schedule.append(node_id)
         reason = node.reason
         if reason is None and not needs:
             graph.skip_node(node_id, signature)
-            node.outcome = "reused"
             node.dirty = False
+            node.outcome = "reused"
             record.reused.append(node_id)
             return False
-        for dep in node.dep_nodes:
-            if dep.failure is not None:
-                node.failure = dep.failure  # not called: it would see no value
-                node.value = _MISSING
-                return self._failed(node, signature, record)
+        if self._failures:
+            for dep in node.dep_nodes:
+                if dep.failure is not None:  # not called: it would see no value
+                    self._fail(node, dep.failure)
+                    return self._failed(node, signature, record)
 
-        graph.set_computing(node_id)
         self._computing = node
         try:
             fn = node.fn
             assert fn is not None
             new = fn(*[dep.value for dep in node.dep_nodes])
             old = node.value
-            changed = old is _MISSING or not _same(node, old, new)
+            if old is _MISSING:
+                changed = True
+            elif node.equal is None:
+                try:
+                    changed = (old == new) is not True
+                except Exception:
+                    changed = True
+            else:
+                changed = not _same(node, old, new)
         except Exception as error:
-            self._explain(node, reason)
-            record.computed.append(node_id)
-            node.failure = _Failure(node_id, error)
-            node.value = _MISSING
+            self._called(node, reason, record)
+            self._fail(node, _Failure(node_id, error))
             return self._failed(node, signature, record)
-        except BaseException:
-            graph.set_dirty(node_id)  # unchanged, and still to be computed
-            raise
         finally:
             self._computing = None
 
-        self._explain(node, reason)
-        record.computed.append(node_id)
-        node.failure = None
+        self._called(node, reason, record)
+        if node.failure is not None:
+            self._failures -= 1
+            node.failure = None
         node.dirty = False
         if changed:
             node.value = new
@@ -490,6 +524,25 @@ class Engine:
             record.cut_off.append(node_id)
         return changed
 
+    @staticmethod
+    def _called(node: _Node, reason: Reason | None, record: _Recorder) -> None:
+        """Keep what `explain` needs of the call that just happened."""
+        record.computed.append(node.id)
+        node.last_reason = reason or "dependencies"
+        node.last_deps = node.dep_nodes
+        if node.changes:
+            node.last_changes = node.changes
+            node.changes = []
+        elif node.last_changes:
+            node.last_changes = []
+        node.reason = None
+
+    def _fail(self, node: _Node, failure: _Failure) -> None:
+        if node.failure is None:
+            self._failures += 1
+        node.failure = failure
+        node.value = _MISSING
+
     def _failed(self, node: _Node, signature: int, record: _Recorder) -> bool:
         # A failure is kept until a dependency changes or the node is redefined or
         # invalidated: it is committed like a value, with a new epoch so that the nodes that
@@ -502,17 +555,6 @@ class Engine:
         record.failed.append(node.id)
         return True
 
-    def _explain(self, node: _Node, reason: Reason | None) -> None:
-        """Record why ``node`` is being computed now."""
-        if reason is None:
-            since = node.computed_at
-            changed = [dep.id for dep in node.dep_nodes if dep.changed_at > since]
-            node.explanation = Explanation(node.id, "dependencies", list(dict.fromkeys(changed)))
-        else:
-            node.explanation = Explanation(node.id, reason, [])
-            node.reason = None
-        node.computed_at = self._clock
-
     # ---- queries --------------------------------------------------------------------------
 
     def explain(self, id: str) -> Explanation:
@@ -521,9 +563,13 @@ class Engine:
         node = self._node(id)
         if node.kind == "input":
             raise ValueError(f"input {quote(id)} is set, never computed")
-        if node.explanation is None:
+        if node.last_reason is None:
             raise ValueError(f"node {quote(id)} has not been computed yet")
-        return node.explanation
+        if node.last_reason != "dependencies":
+            return Explanation(id, node.last_reason, [])
+        changed = set(node.last_changes)
+        ids = [dep.id for dep in dict.fromkeys(node.last_deps) if dep in changed]
+        return Explanation(id, "dependencies", ids)
 
     def to_dot(self) -> str:
         """The graph in Graphviz DOT: every node with its kind and the outcome of its last
@@ -599,6 +645,7 @@ class Engine:
             raise TypeError(f"{name} must be callable, not {type(fn).__name__}")
 
     def _mark_dirty(self, node: _Node) -> None:
+        """Between evaluations: the node must be visited by the next one that reaches it."""
         if not node.dirty:
             node.dirty = True
             self._graph.set_dirty(node.id)
@@ -606,7 +653,7 @@ class Engine:
                 heapq.heappush(self._heap, node.pos)
 
     def _take_order(self) -> None:
-        """After definitions and edits, take the kernel's new order and re-key the heap."""
+        """After an edit that moved a node, take the kernel's new order and re-key the heap."""
         if not self._stale:
             return
         graph = self._graph
@@ -622,8 +669,8 @@ class Engine:
     def _find_cycle(self, node: _Node, deps: tuple[str, ...]) -> list[str] | None:
         """A cycle that depending on ``deps`` would close through ``node``, or None.
 
-        Only nodes after ``node`` in the current order can depend on it, so the search stays
-        between ``node`` and its new dependencies.
+        Only nodes after ``node`` in the order can depend on it, so the search stays between
+        ``node`` and its new dependencies.
         """
         self._take_order()
         floor = node.pos
