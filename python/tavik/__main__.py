@@ -1,11 +1,11 @@
-"""``python -m tavik`` runs the demo; ``python -m tavik --version`` prints the version."""
+"""``python -m tavik`` runs the demo; ``--dot`` prints its graph; ``--version`` the versions."""
 
 from __future__ import annotations
 
 import argparse
 
 from tavik import __version__, kernel_version
-from tavik.demo import run
+from tavik.demo import dot, run
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -15,8 +15,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--version", action="version", version=f"tavik {__version__} (kernel {kernel_version()})"
     )
-    parser.parse_args(argv)
-    run()
+    parser.add_argument(
+        "--dot", action="store_true", help="print the demo's graph as Graphviz DOT and exit"
+    )
+    args = parser.parse_args(argv)
+    if args.dot:
+        print(dot(), end="")
+    else:
+        run()
     return 0
 
 

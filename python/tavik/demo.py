@@ -1,128 +1,89 @@
-"""A small spreadsheet engine on top of tavik, and a short session with it.
+"""An order form on `tavik.Engine`, and a short session with it: ``python -m tavik``.
 
-The engine keeps the values and the formulas; tavik keeps the dependency graph and answers, on
-every change, what must be recomputed, in which order, and whether a memoised value is still
-valid. Run it with ``python -m tavik``.
+The inputs are the cells a user types into; formulas are reactive nodes; the invoice and the
+tax report are views. Each change is followed by one ``stabilize()``, whose report shows what was
+brought up to date: what was computed, what changed, where a change was cut off because a
+formula came out the same, and what failed. ``python -m tavik --dot`` prints the graph instead.
 """
 
 from __future__ import annotations
 
-import hashlib
-from collections.abc import Callable, Sequence
-from typing import Literal
+from collections.abc import Callable
 
-from tavik._tavik import Graph
+from tavik import Engine, NodeError, Update
 
-Formula = Callable[..., object]
-Kind = Literal["source", "reactive", "view"]
+Out = Callable[[str], None]
 
 
-def content_hash(value: object) -> int:
-    """A stable 64-bit hash of a value (Python's own ``hash`` is salted per process)."""
-    digest = hashlib.blake2b(repr(value).encode(), digest_size=8).digest()
-    return int.from_bytes(digest, "little")
+def make_form() -> Engine:
+    """The order form, defined but not yet evaluated."""
+    e = Engine()
+    e.input("price", 12.5)
+    e.input("quantity", 8)
+    e.input("discount", 0.1)
+    e.input("tax_rate", 0.2)
+    e.input("shipping", 4.0)
+    e.input("budget", 500.0)
+    e.reactive("subtotal", ["price", "quantity"], lambda p, q: p * q)
+    e.reactive("discounted", ["subtotal", "discount"], lambda s, d: round(s * (1 - d), 2))
+    e.reactive("tax", ["discounted", "tax_rate"], lambda s, t: round(s * t, 2))
+    e.reactive("free_shipping", ["discounted"], lambda s: s >= 100)
+    e.reactive("delivery", ["shipping", "free_shipping"], lambda c, free: 0.0 if free else c)
+    e.reactive("total", ["discounted", "tax", "delivery"], lambda s, t, d: round(s + t + d, 2))
+    e.reactive("unit_cost", ["total", "quantity"], lambda t, q: round(t / q, 2))
+    e.reactive("within_budget", ["total", "budget"], lambda t, b: t <= b)
+
+    @e.view("invoice", ["total", "quantity", "unit_cost"])
+    def invoice(total: float, quantity: int, unit_cost: float) -> str:
+        return f"{quantity} items at {unit_cost:.2f}, total {total:.2f}"
+
+    e.view("tax_report", ["tax"], lambda t: f"tax due {t:.2f}")
+    return e
 
 
-class Sheet:
-    """Cells are inputs; formulas are reactive nodes; reports are views."""
-
-    def __init__(self) -> None:
-        self.graph = Graph()
-        self.values: dict[str, object] = {}
-        self.formulas: dict[str, tuple[Formula, tuple[str, ...]]] = {}
-        self.log: list[tuple[str, str]] = []  # (id, "computed" | "memo hit" | "unchanged")
-
-    def cell(self, cell_id: str, value: object) -> None:
-        self.graph.add_node(cell_id, "input")
-        self.values[cell_id] = value
-
-    def formula(self, cell_id: str, deps: Sequence[str], fn: Formula, kind: Kind = "reactive") -> None:
-        self.graph.add_node(cell_id, kind)
-        self.graph.set_deps(cell_id, list(deps))
-        self.formulas[cell_id] = (fn, tuple(deps))
-
-    def build(self) -> None:
-        """Fix the topology, then bring every node up to date once."""
-        self.graph.build()
-        self._update(self.graph.dirty_nodes())
-
-    def set(self, changes: dict[str, object]) -> list[str]:
-        """Change some cells and recompute what depends on them; returns the schedule."""
-        self.values.update(changes)
-        schedule = self.graph.mark_dirty(list(changes))
-        self._update(schedule)
-        return schedule
-
-    def _update(self, schedule: list[str]) -> None:
-        graph = self.graph
-        for node in schedule:
-            if node not in self.formulas:  # an input cell: record its value's hash
-                graph.commit_input(node, content_hash(self.values[node]))
-                continue
-            _kind, needs_recompute, signature = graph.check_node(node)
-            if not needs_recompute:
-                graph.skip_node(node, signature)  # the memoised value is still valid
-                self.log.append((node, "memo hit"))
-                continue
-            graph.set_computing(node)
-            fn, deps = self.formulas[node]
-            value = fn(*(self.values[d] for d in deps))
-            if node in self.values and self.values[node] == value:
-                # Recomputed to the same value: keep the epoch, so dependents stay memo hits.
-                graph.skip_node(node, signature)
-                self.log.append((node, "unchanged"))
-            else:
-                self.values[node] = value
-                graph.commit_node(node, signature)
-                self.log.append((node, "computed"))
+def show(update: Update, out: Out) -> None:
+    for name in ("computed", "changed", "cut_off", "failed"):
+        ids: list[str] = getattr(update, name)
+        out(f"  {name:>9}: {', '.join(ids) if ids else '-'}")
 
 
-def make_sheet() -> Sheet:
-    sheet = Sheet()
-    sheet.cell("price", 12.5)
-    sheet.cell("quantity", 8)
-    sheet.cell("discount", 0.1)
-    sheet.cell("tax_rate", 0.2)
-    sheet.cell("shipping", 4.0)
-    sheet.formula("subtotal", ["price", "quantity"], lambda p, q: p * q)
-    sheet.formula("discounted", ["subtotal", "discount"], lambda s, d: round(s * (1 - d), 2))
-    sheet.formula("tax", ["discounted", "tax_rate"], lambda s, t: round(s * t, 2))
-    sheet.formula("free_shipping", ["discounted"], lambda s: s >= 100)
-    sheet.formula("delivery", ["shipping", "free_shipping"], lambda c, free: 0.0 if free else c)
-    sheet.formula("total", ["discounted", "tax", "delivery"], lambda s, t, d: round(s + t + d, 2))
-    sheet.formula(
-        "invoice", ["total", "quantity"], lambda t, q: f"{q} items, total {t:.2f}", kind="view"
-    )
-    sheet.formula("tax_report", ["tax"], lambda t: f"tax due {t:.2f}", kind="view")
-    return sheet
-
-
-def run(out: Callable[[str], None] = print) -> Sheet:
-    sheet = make_sheet()
-    sheet.build()
-    out(f"built {len(sheet.graph)} nodes; order: {', '.join(sheet.graph.topo_order())}")
-    out(f"first evaluation computed {len(sheet.log)} formulas")
+def run(out: Out = print) -> Engine:
+    e = make_form()
+    first = e.stabilize()
+    out(f"defined {len(e)} nodes; the first stabilize computed {len(first.computed)} formulas")
+    out(f"  invoice: {e['invoice']}")
 
     steps: list[tuple[str, dict[str, object]]] = [
         ("quantity 8 -> 10", {"quantity": 10}),
-        ("shipping 4.0 -> 4.0 (same value)", {"shipping": 4.0}),
-        ("shipping 4.0 -> 6.5 (free shipping applies, so nothing downstream moves)", {"shipping": 6.5}),
+        ("shipping 4.0 -> 4.0 (the same value: nothing to do)", {"shipping": 4.0}),
+        ("shipping 4.0 -> 6.5 (shipping is free above 100, so the change stops there)",
+         {"shipping": 6.5}),
+        ("budget 500 -> 800 (within budget stays true)", {"budget": 800.0}),
         ("price 12.5 -> 9.0 and discount 0.1 -> 0.15", {"price": 9.0, "discount": 0.15}),
     ]
     for title, changes in steps:
-        sheet.log.clear()
-        schedule = sheet.set(changes)
+        e.set_many(changes)
         out(f"\nchange: {title}")
-        out(f"  schedule: {', '.join(schedule)}")
-        for verdict in ("computed", "unchanged", "memo hit"):
-            ids = [node for node, v in sheet.log if v == verdict]
-            out(f"  {verdict:>9}: {', '.join(ids) if ids else '-'}")
+        show(e.stabilize(), out)
+    out(f"why was the total recomputed? {e.explain('total')}")
 
-    out("\nfinal values:")
-    for node in sheet.graph.topo_order():
-        out(f"  {node:>13} = {sheet.values[node]!r}")
-    return sheet
+    out("\nchange: quantity 10 -> 0 (unit_cost divides by it)")
+    e.set("quantity", 0)
+    show(e.stabilize(), out)
+    try:
+        e["invoice"]
+    except NodeError as err:
+        out(f"  reading the invoice: {err}")
+    out("\nchange: quantity 0 -> 4")
+    e.set("quantity", 4)
+    show(e.stabilize(), out)
+    out(f"  invoice: {e['invoice']}")
+    out(f"  {e.explain('unit_cost')}")
+    return e
 
 
-if __name__ == "__main__":
-    run()
+def dot() -> str:
+    """The form's graph after its first evaluation, as Graphviz DOT."""
+    e = make_form()
+    e.stabilize()
+    return e.to_dot()
