@@ -4,9 +4,11 @@
 // only exception it lets escape is std::bad_alloc, raised before any change is made.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,12 +32,21 @@ enum class NodeState : std::uint8_t { Clean = 0, Dirty = 1, Computing = 2 };
 inline constexpr std::uint64_t kSignatureBasis = 0x14650FB0739D0383ULL;
 inline constexpr std::uint64_t kSignaturePrime = 0x100000001B3ULL;
 
+/// The boundary spellings of the kinds and the states, indexed by their values.
+inline constexpr std::array<std::string_view, 4> kKindNames = {"input", "source", "reactive",
+                                                               "view"};
+inline constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty", "computing"};
+
 /// The boundary spelling of a kind or a state.
-std::string_view kind_name(NodeKind kind) noexcept;
-std::string_view state_name(NodeState state) noexcept;
+inline std::string_view kind_name(NodeKind kind) noexcept {
+  return kKindNames[static_cast<std::size_t>(kind)];
+}
+inline std::string_view state_name(NodeState state) noexcept {
+  return kStateNames[static_cast<std::size_t>(state)];
+}
 
 /// The kind spelled exactly `name`, or nothing.
-bool parse_kind(std::string_view name, NodeKind& out) noexcept;
+std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
 
 /// One registered node.
 struct Node {
@@ -78,7 +89,8 @@ class Graph {
   std::size_t size() const noexcept { return nodes_.size(); }
   /// Whether a node with exactly these id bytes is registered.
   bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }
-  /// The index of `id`. Errors: UnknownNode. Allocates only on failure.
+  /// The index of `id`: the lookup behind every operation that takes an id. Errors:
+  /// UnknownNode. Allocates only on failure.
   Result<NodeIndex> idx(std::string_view id) const;
 
   /// Registers a new Dirty node. Errors: DuplicateNode (checked first), InvalidKind.
@@ -105,13 +117,6 @@ class Graph {
   Result<std::vector<NodeIndex>> views() const;
 
   // ---- propagation ---------------------------------------------------------------------------
-
-  /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
-  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> ids) const;
-  /// Every node reachable downstream from the seeds, seeds included, each once. Needs built().
-  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
-  /// Orders the nodes by their place in the cached order. Needs built().
-  void sort_by_position(std::vector<NodeIndex>& nodes) const;
 
   /// Nodes strictly downstream of `id`, in order. Errors: NotBuilt, UnknownNode.
   Result<std::vector<NodeIndex>> downstream(std::string_view id) const;
@@ -162,9 +167,31 @@ class Graph {
     if (i != IdIndex::kNotFound) last_found_ = i;
     return i;
   }
-  Status set_state(std::string_view id, NodeState state);
-  Status record_signature(std::string_view id, std::uint64_t signature);
+  // Reverse edges in the layout of roffs_/rdeps_, derived from the current deps.
+  struct ReverseEdges {
+    std::vector<std::size_t> offsets;
+    std::vector<NodeIndex> targets;
+  };
+  ReverseEdges reverse_edges() const;
+  /// The smallest topological order by registration index over `reverse`; shorter than the
+  /// graph if there is a cycle, whose nodes are left with a nonzero `indegree`.
+  std::vector<NodeIndex> ordered_walk(const ReverseEdges& reverse,
+                                      std::vector<std::uint32_t>& indegree) const;
+  /// The Cycle error naming every node with a nonzero `indegree`, in registration order.
+  GraphError cycle_error(const std::vector<std::uint32_t>& indegree) const;
+
+  /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
+  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> ids) const;
+  /// Every node reachable downstream from the seeds, seeds included, each once. Needs built().
+  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  /// Orders the nodes by their place in the cached order. Needs built().
+  void sort_by_position(std::vector<NodeIndex>& nodes) const;
   Result<std::vector<NodeIndex>> schedule(std::span<const std::string_view> seeds) const;
+
+  Status set_state(std::string_view id, NodeState state);
+  /// Makes node `i` Clean with `signature` recorded.
+  Node& record_clean(NodeIndex i, std::uint64_t signature) noexcept;
+  Status record_signature(std::string_view id, std::uint64_t signature);
 
   std::vector<Node> nodes_;
   std::vector<NodeIndex> order_;

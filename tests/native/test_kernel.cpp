@@ -11,6 +11,7 @@
 #include "alloc_hook.hpp"
 #include "check.hpp"
 #include "core/graph.hpp"
+#include "graph_access.hpp"
 #include "graph_snapshot.hpp"
 
 using tavik::Graph;
@@ -157,7 +158,10 @@ std::vector<Op> operations(std::size_t n) {
       {"build", [](Graph& g) { return ok(g.build()); }},
       {"topo_order", [](Graph& g) { return ok(g.topo_order()); }},
       {"views", [](Graph& g) { return ok(g.views()); }},
-      {"resolve_seeds", [=](Graph& g) { return ok(g.resolve_seeds(views(*with_unknown))); }},
+      {"resolve_seeds",
+       [=](Graph& g) {
+         return ok(tavik::GraphTestAccess::resolve_seeds(g, views(*with_unknown)));
+       }},
       {"downstream", [](Graph& g) { return ok(g.downstream("n0")); }},
       {"downstream unknown", [](Graph& g) { return ok(g.downstream("missing")); }},
       {"dirty_subgraph", [=](Graph& g) { return ok(g.dirty_subgraph(views(*some))); }},
