@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cassert>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,29 +57,27 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & noexcept { return *value_ptr(); }
-  const T& value() const& noexcept { return *value_ptr(); }
-  T&& value() && noexcept { return std::move(*value_ptr()); }
+  T& value() & noexcept { return *arm<0>(); }
+  const T& value() const& noexcept { return *arm<0>(); }
+  T&& value() && noexcept { return std::move(*arm<0>()); }
   T& operator*() & noexcept { return value(); }
   const T& operator*() const& noexcept { return value(); }
-  T* operator->() noexcept { return value_ptr(); }
-  const T* operator->() const noexcept { return value_ptr(); }
+  T* operator->() noexcept { return arm<0>(); }
+  const T* operator->() const noexcept { return arm<0>(); }
 
-  GraphError& error() & noexcept { return *error_ptr(); }
-  GraphError&& error() && noexcept { return std::move(*error_ptr()); }
+  GraphError& error() & noexcept { return *arm<1>(); }
+  GraphError&& error() && noexcept { return std::move(*arm<1>()); }
 
  private:
-  T* value_ptr() noexcept {
-    assert(ok());
-    return std::get_if<0>(&v_);
+  template <std::size_t I>
+  auto* arm() noexcept {
+    assert(v_.index() == I);
+    return std::get_if<I>(&v_);
   }
-  const T* value_ptr() const noexcept {
-    assert(ok());
-    return std::get_if<0>(&v_);
-  }
-  GraphError* error_ptr() noexcept {
-    assert(!ok());
-    return std::get_if<1>(&v_);
+  template <std::size_t I>
+  const auto* arm() const noexcept {
+    assert(v_.index() == I);
+    return std::get_if<I>(&v_);
   }
 
   std::variant<T, GraphError> v_;

@@ -291,7 +291,8 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
             [this](NodeIndex a, NodeIndex b) { return position_[a] < position_[b]; });
 }
 
-Result<std::vector<NodeIndex>> Graph::schedule(std::span<const std::string_view> seeds) const {
+Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
+    std::span<const std::string_view> seeds) const {
   if (!built_) return GraphError::not_built();
   auto resolved = resolve_seeds(seeds);
   if (!resolved) return std::move(resolved).error();
@@ -310,13 +311,8 @@ Result<std::vector<NodeIndex>> Graph::downstream(std::string_view id) const {
   return reached;
 }
 
-Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
-    std::span<const std::string_view> seeds) const {
-  return schedule(seeds);
-}
-
 Result<std::vector<NodeIndex>> Graph::mark_dirty(std::span<const std::string_view> seeds) {
-  auto reached = schedule(seeds);
+  auto reached = dirty_subgraph(seeds);
   if (!reached) return reached;
   for (const NodeIndex i : *reached) nodes_[i].state = NodeState::Dirty;
   return reached;
@@ -353,19 +349,6 @@ Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
   if (!i) return std::move(i).error();
   record_clean(*i, signature);
   return {};
-}
-
-Status Graph::set_dirty(std::string_view id) {
-  return set_state(id, NodeState::Dirty);
-}
-Status Graph::set_computing(std::string_view id) {
-  return set_state(id, NodeState::Computing);
-}
-Status Graph::set_clean(std::string_view id, std::uint64_t hash) {
-  return record_signature(id, hash);
-}
-Status Graph::skip_node(std::string_view id, std::uint64_t signature) {
-  return record_signature(id, signature);
 }
 
 Status Graph::commit_input(std::string_view id, std::uint64_t content_hash) {

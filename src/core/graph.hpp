@@ -37,14 +37,6 @@ inline constexpr std::array<std::string_view, 4> kKindNames = {"input", "source"
                                                                "view"};
 inline constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty", "computing"};
 
-/// The boundary spelling of a kind or a state.
-inline std::string_view kind_name(NodeKind kind) noexcept {
-  return kKindNames[static_cast<std::size_t>(kind)];
-}
-inline std::string_view state_name(NodeState state) noexcept {
-  return kStateNames[static_cast<std::size_t>(state)];
-}
-
 /// The kind spelled exactly `name`, or nothing.
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
 
@@ -130,10 +122,12 @@ class Graph {
   // ---- memo bookkeeping ----------------------------------------------------------------------
   // Each validates only the id (UnknownNode) and works on unbuilt graphs and any kind.
 
-  Status set_dirty(std::string_view id);
-  Status set_computing(std::string_view id);
-  Status set_clean(std::string_view id, std::uint64_t hash);
-  Status skip_node(std::string_view id, std::uint64_t signature);
+  Status set_dirty(std::string_view id) { return set_state(id, NodeState::Dirty); }
+  Status set_computing(std::string_view id) { return set_state(id, NodeState::Computing); }
+  Status set_clean(std::string_view id, std::uint64_t hash) { return record_signature(id, hash); }
+  Status skip_node(std::string_view id, std::uint64_t signature) {
+    return record_signature(id, signature);
+  }
   Status commit_input(std::string_view id, std::uint64_t content_hash);
   /// Advances the clock (wrapping) and stamps the node with it. Errors: UnknownNode.
   Status commit_node(std::string_view id, std::uint64_t signature);
@@ -167,17 +161,16 @@ class Graph {
     if (i != IdIndex::kNotFound) last_found_ = i;
     return i;
   }
-  // Reverse edges in the layout of roffs_/rdeps_, derived from the current deps.
+  // The steps of build(): the reverse edges (as roffs_/rdeps_) of the current deps; the
+  // smallest topological order, short of the nodes on or behind a cycle, which keep a nonzero
+  // `indegree`; the Cycle error naming those nodes.
   struct ReverseEdges {
     std::vector<std::size_t> offsets;
     std::vector<NodeIndex> targets;
   };
   ReverseEdges reverse_edges() const;
-  /// The smallest topological order by registration index over `reverse`; shorter than the
-  /// graph if there is a cycle, whose nodes are left with a nonzero `indegree`.
   std::vector<NodeIndex> ordered_walk(const ReverseEdges& reverse,
                                       std::vector<std::uint32_t>& indegree) const;
-  /// The Cycle error naming every node with a nonzero `indegree`, in registration order.
   GraphError cycle_error(const std::vector<std::uint32_t>& indegree) const;
 
   /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
@@ -186,7 +179,6 @@ class Graph {
   std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
   /// Orders the nodes by their place in the cached order. Needs built().
   void sort_by_position(std::vector<NodeIndex>& nodes) const;
-  Result<std::vector<NodeIndex>> schedule(std::span<const std::string_view> seeds) const;
 
   Status set_state(std::string_view id, NodeState state);
   /// Makes node `i` Clean with `signature` recorded.
