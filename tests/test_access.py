@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import make_abc
+from conftest import Index, make_abc, snapshot
 from tavik._tavik import Graph
 
 MUTABLY_BORROWED = "Already mutably borrowed"
@@ -24,15 +24,6 @@ BORROWED = "Already borrowed"
 
 Inner = Callable[[Graph], object]
 Outcome = tuple[str, object]
-
-
-def snapshot(g: Graph) -> tuple[Any, ...]:
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-    try:
-        order: list[str] | None = g.topo_order()
-    except RuntimeError:
-        order = None
-    return (len(g), nodes, order)
 
 
 def outcome(call: Callable[[], object]) -> Outcome:
@@ -54,18 +45,6 @@ INNER: list[tuple[str, Inner, bool]] = [
     ("add_node", lambda g: g.add_node("new", "input"), True),
     ("build", lambda g: g.build(), True),
 ]
-
-
-class Index:
-    """An `__index__` that runs `hook` first, then answers `value`."""
-
-    def __init__(self, value: int, hook: Callable[[], object]) -> None:
-        self.value = value
-        self.hook = hook
-
-    def __index__(self) -> int:
-        self.hook()
-        return self.value
 
 
 class Seq(Sequence[str]):

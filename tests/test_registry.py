@@ -7,7 +7,8 @@ from typing import Any
 
 import pytest
 
-from tavik._tavik import Graph
+from conftest import snapshot
+from tavik import Graph
 
 MakeGraph = Callable[..., Graph]
 
@@ -20,12 +21,6 @@ def is_built(g: Graph) -> bool:
     except RuntimeError:
         return False
     return True
-
-
-def snapshot(g: Graph) -> tuple[Any, ...]:
-    """Everything a failed registry call must leave as it was."""
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-    return (len(g), repr(g), nodes, is_built(g) and g.topo_order())
 
 
 @pytest.fixture
