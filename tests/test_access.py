@@ -373,9 +373,29 @@ class TestReferenceCounts:
         counts += [sys.getrefcount(result), sys.getrefcount(result[2])]
         assert counts == [2] * len(counts)
 
-    def test_shared_kind_and_state_names_stay_balanced(self, g: Graph) -> None:
-        # Kind and state names are shared strings: answers take a reference each and give it
-        # back when they are dropped.
+    def test_kind_and_state_names_are_new_strings(self, g: Graph) -> None:
+        other = Graph()
+        other.add_node("y", "view")
+        names = [
+            g.kind_of("gamma"),
+            g.kind_of("gamma"),
+            g.check_node("gamma")[0],
+            other.kind_of("y"),
+            other.check_node("y")[0],
+            g.state_of("gamma"),
+            g.state_of("gamma"),
+            other.state_of("y"),
+        ]
+        assert names == ["view"] * 5 + ["dirty"] * 3
+        assert len({id(name) for name in names}) == len(names)
+        assert g.kind_of("gamma") is not other.check_node("y")[0]
+        # Counted outside the assertion, whose rewriting keeps temporaries alive: each string is
+        # held by the list alone (and by the call's argument).
+        counts = [sys.getrefcount(names[k]) for k in range(len(names))]
+        assert counts == [2] * len(names)
+
+    def test_kind_and_state_names_stay_balanced(self, g: Graph) -> None:
+        # Answers build their kind and state names anew: no string gains or keeps a reference.
         kind, state = g.kind_of("gamma"), g.state_of("gamma")
         before = [sys.getrefcount(kind), sys.getrefcount(state)]
         for _ in range(100):

@@ -367,7 +367,6 @@ GraphObject* as_graph(PyObject* self) noexcept {
 }
 
 PyObject* graph_type() noexcept {
-  if (!create_names()) return nullptr;
   if (g_graph_type == nullptr) {
     PyObject* type = PyType_FromSpec(&g_spec);
     if (type == nullptr) return nullptr;

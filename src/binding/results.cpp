@@ -1,26 +1,9 @@
 #include "binding/results.hpp"
 
-#include <array>
 #include <cstddef>
 
 namespace tavik::binding {
 namespace {
-
-// The kind and state names as Python strings, created with the type and kept as long: the
-// answers of the per-node calls hand out new references to them instead of building a string
-// on every call. Strings are immutable, so sharing them is invisible but for identity.
-std::array<PyObject*, kKindNames.size()> g_kind_names = {};
-std::array<PyObject*, kStateNames.size()> g_state_names = {};
-
-template <std::size_t N>
-bool create_strings(std::array<PyObject*, N>& strings,
-                    const std::array<std::string_view, N>& spellings) noexcept {
-  for (std::size_t i = 0; i < N; ++i) {
-    if (strings[i] == nullptr) strings[i] = new_str(spellings[i]);
-    if (strings[i] == nullptr) return false;
-  }
-  return true;
-}
 
 // A new list of new strings: the ids of the nodes `node_at(0) .. node_at(count - 1)`.
 template <class NodeAt>
@@ -36,10 +19,6 @@ PyObject* ids_of(const Graph& graph, std::size_t count, NodeAt node_at) noexcept
 }
 
 }  // namespace
-
-bool create_names() noexcept {
-  return create_strings(g_kind_names, kKindNames) && create_strings(g_state_names, kStateNames);
-}
 
 PyObject* new_str(std::string_view s) noexcept {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
@@ -59,15 +38,16 @@ PyObject* none_or_raise(Status&& status) noexcept {
 }
 
 PyObject* kind_str(NodeKind kind) noexcept {
-  return PyRef::borrow(g_kind_names[static_cast<std::size_t>(kind)]).release();
+  return new_str(kKindNames[static_cast<std::size_t>(kind)]);
 }
 
 PyObject* state_str(NodeState state) noexcept {
-  return PyRef::borrow(g_state_names[static_cast<std::size_t>(state)]).release();
+  return new_str(kStateNames[static_cast<std::size_t>(state)]);
 }
 
 PyObject* check_tuple(const CheckResult& check) noexcept {
   PyRef kind = PyRef::steal(kind_str(check.kind));
+  if (!kind) return nullptr;
   PyRef signature = PyRef::steal(PyLong_FromUnsignedLongLong(check.signature));
   if (!signature) return nullptr;
   PyObject* decision = PyBool_FromLong(check.needs_recompute);

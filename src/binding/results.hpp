@@ -14,10 +14,7 @@
 
 namespace tavik::binding {
 
-/// Creates the kind and state name strings that the results hand out, once per process.
-/// False with an exception set on failure.
-bool create_names() noexcept;
-
+/// A new string on every call, never a shared one: also the kind and state names.
 PyObject* new_str(std::string_view s) noexcept;
 PyObject* kind_str(NodeKind kind) noexcept;
 PyObject* state_str(NodeState state) noexcept;
