@@ -6,6 +6,14 @@
 #include <new>
 
 namespace tavik {
+namespace {
+
+// The bit of node `i` in its 64-bit word of a per-node bitset.
+constexpr std::uint64_t bit(NodeIndex i) noexcept {
+  return std::uint64_t{1} << (i & 63);
+}
+
+}  // namespace
 
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
   for (std::size_t i = 0; i < kKindNames.size(); ++i) {
@@ -50,13 +58,29 @@ Status Graph::set_deps(std::string_view id, std::span<const std::string_view> de
 
   std::unique_ptr<NodeIndex[]> list;
   if (!deps.empty()) list = std::make_unique_for_overwrite<NodeIndex[]>(deps.size());
+  const std::size_t words = (nodes_.size() + 63) / 64;
+  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+
+  // Repeats are dropped by a mark per listed node, which every way out of here clears again
+  // (the list holds exactly the marked nodes): linear in the length of `deps`.
   std::uint32_t count = 0;
+  struct Unmark {
+    std::uint64_t* marks;
+    const NodeIndex* list;
+    const std::uint32_t& count;
+    ~Unmark() {
+      for (std::uint32_t k = 0; k < count; ++k) marks[list[k] >> 6] &= ~bit(list[k]);
+    }
+  } unmark{dep_marks_.data(), list.get(), count};
   for (const std::string_view dep : deps) {
     if (dep == id) return GraphError::self_dependency(std::string(id));
     auto d = idx(dep);
     if (!d) return std::move(d).error();
-    // Lists are short in practice; a linear scan beats a set until they are not.
-    if (std::find(list.get(), list.get() + count, *d) == list.get() + count) list[count++] = *d;
+    std::uint64_t& word = dep_marks_[*d >> 6];
+    if ((word & bit(*d)) == 0) {
+      word |= bit(*d);
+      list[count++] = *d;
+    }
   }
 
   Node& node = nodes_[*self];
@@ -411,6 +435,9 @@ bool Graph::check_invariants() const {
       if (d >= n || d == i || last_seen[d] == i) return false;
       last_seen[d] = i;
     }
+  }
+  for (const std::uint64_t word : dep_marks_) {
+    if (word != 0) return false;
   }
   if (!built_) return true;
   if (order_.size() != n || position_.size() != n || roffs_.size() != n + 1) return false;

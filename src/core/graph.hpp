@@ -87,8 +87,8 @@ class Graph {
 
   /// Registers a new Dirty node. Errors: DuplicateNode (checked first), InvalidKind.
   Status add_node(std::string_view id, std::string_view kind);
-  /// Replaces the node's dependencies, dropping repeats. Errors: UnknownNode(id), then per entry
-  /// in order SelfDependency(id) or UnknownNode(entry).
+  /// Replaces the node's dependencies, dropping repeats, in time linear in their number.
+  /// Errors: UnknownNode(id), then per entry in order SelfDependency(id) or UnknownNode(entry).
   Status set_deps(std::string_view id, std::span<const std::string_view> deps);
 
   Result<NodeKind> kind_of(std::string_view id) const;
@@ -192,6 +192,8 @@ class Graph {
   std::vector<std::size_t> roffs_;
   std::vector<NodeIndex> rdeps_;
   IdIndex index_;
+  // Scratch of set_deps: one bit per node, all clear between calls.
+  std::vector<std::uint64_t> dep_marks_;
   // A lookup hint, never a result. Written by const lookups: kernel calls on one graph never
   // overlap (each runs to completion on the thread that holds the interpreter lock).
   mutable std::uint32_t last_found_ = IdIndex::kNotFound;
