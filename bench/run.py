@@ -288,6 +288,33 @@ def per_call(report: Report, calls: int, repeat: int) -> None:
     )
 
 
+# ---- wide fan-in -------------------------------------------------------------------------------
+
+
+def fan_in(report: Report, sizes: Sequence[int], repeat: int) -> None:
+    """One node depending on every other node: the time of one set_deps call."""
+    per_dep: list[float] = []
+    for n in sizes:
+        g = tavik.Graph()
+        deps = [node_id(k) for k in range(n)]
+        for d in deps:
+            g.add_node(d, "input")
+        g.add_node("sink", "view")
+        ns, _ = best_of(lambda _: g.set_deps("sink", deps), repeat)
+        if g.deps_of("sink") != deps:
+            raise SystemExit(f"fan-in {n}: set_deps stored other dependencies")
+        per_dep.append(ns / n)
+        report.add(Row(f"fan-in {human(n)}", "set_deps, one node", fmt_ns(ns),
+                       f"per dependency: {fmt_ns(ns / n)}", ""))
+    if len(sizes) >= 2:
+        growth = per_dep[-1] / per_dep[0]
+        report.add(Row(
+            "fan-in", f"per dependency {human(sizes[-1])} / {human(sizes[0])}",
+            fmt_ns(per_dep[-1]), f"at {human(sizes[0])}: {fmt_ns(per_dep[0])}", f"{growth:.2f}x",
+            "<= 2x", "PASS" if growth <= 2 else "MISS",
+        ))
+
+
 # ---- the update loop ---------------------------------------------------------------------------
 
 
@@ -1042,6 +1069,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
     if args.only != "engine":
         per_call(report, calls, max(repeat, 3))
+        fan_in(report, [10_000, 100_000], max(repeat, 3))
         bench = GraphBench(report, peers, repeat)
         for n in sizes:
             bench.run_shape(Shape("layered", n))

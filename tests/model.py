@@ -24,13 +24,14 @@ from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Literal, Protocol
+from typing import Any, Protocol
+
+from tavik import Kind
 
 MASK64 = 2**64 - 1
 SIGNATURE_BASIS = 1469598103934665603
 SIGNATURE_PRIME = 1099511628211
 
-Kind = Literal["input", "source", "reactive", "view"]
 KINDS: tuple[Kind, ...] = ("input", "source", "reactive", "view")
 STATES = ("clean", "dirty", "computing")
 

@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import make_abc
+from conftest import Index, make_abc, snapshot
 from tavik._tavik import Graph
 
 MUTABLY_BORROWED = "Already mutably borrowed"
@@ -24,15 +24,6 @@ BORROWED = "Already borrowed"
 
 Inner = Callable[[Graph], object]
 Outcome = tuple[str, object]
-
-
-def snapshot(g: Graph) -> tuple[Any, ...]:
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-    try:
-        order: list[str] | None = g.topo_order()
-    except RuntimeError:
-        order = None
-    return (len(g), nodes, order)
 
 
 def outcome(call: Callable[[], object]) -> Outcome:
@@ -54,18 +45,6 @@ INNER: list[tuple[str, Inner, bool]] = [
     ("add_node", lambda g: g.add_node("new", "input"), True),
     ("build", lambda g: g.build(), True),
 ]
-
-
-class Index:
-    """An `__index__` that runs `hook` first, then answers `value`."""
-
-    def __init__(self, value: int, hook: Callable[[], object]) -> None:
-        self.value = value
-        self.hook = hook
-
-    def __index__(self) -> int:
-        self.hook()
-        return self.value
 
 
 class Seq(Sequence[str]):
@@ -394,9 +373,29 @@ class TestReferenceCounts:
         counts += [sys.getrefcount(result), sys.getrefcount(result[2])]
         assert counts == [2] * len(counts)
 
-    def test_shared_kind_and_state_names_stay_balanced(self, g: Graph) -> None:
-        # Kind and state names are shared strings: answers take a reference each and give it
-        # back when they are dropped.
+    def test_kind_and_state_names_are_new_strings(self, g: Graph) -> None:
+        other = Graph()
+        other.add_node("y", "view")
+        names = [
+            g.kind_of("gamma"),
+            g.kind_of("gamma"),
+            g.check_node("gamma")[0],
+            other.kind_of("y"),
+            other.check_node("y")[0],
+            g.state_of("gamma"),
+            g.state_of("gamma"),
+            other.state_of("y"),
+        ]
+        assert names == ["view"] * 5 + ["dirty"] * 3
+        assert len({id(name) for name in names}) == len(names)
+        assert g.kind_of("gamma") is not other.check_node("y")[0]
+        # Counted outside the assertion, whose rewriting keeps temporaries alive: each string is
+        # held by the list alone (and by the call's argument).
+        counts = [sys.getrefcount(names[k]) for k in range(len(names))]
+        assert counts == [2] * len(names)
+
+    def test_kind_and_state_names_stay_balanced(self, g: Graph) -> None:
+        # Answers build their kind and state names anew: no string gains or keeps a reference.
         kind, state = g.kind_of("gamma"), g.state_of("gamma")
         before = [sys.getrefcount(kind), sys.getrefcount(state)]
         for _ in range(100):

@@ -14,7 +14,8 @@ from typing import Any
 
 import pytest
 
-from tavik._tavik import Graph
+from conftest import Index, snapshot
+from tavik import Graph
 
 Call = Callable[[Graph], object]
 
@@ -50,31 +51,9 @@ def interpreter_encode_error(text: str) -> str:
     raise AssertionError(f"{text!r} has a UTF-8 form")
 
 
-def snapshot(g: Graph) -> tuple[Any, ...]:
-    """Everything a failed call must leave as it was."""
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-    try:
-        order: list[str] | None = g.topo_order()
-    except RuntimeError:
-        order = None
-    return (len(g), nodes, order)
-
-
 def stored_signature_is(g: Graph, node_id: str, value: int) -> bool:
     """Whether the signature recorded on the node is exactly `value`."""
     return not g.needs_recompute(node_id, value) and g.needs_recompute(node_id, value ^ 1)
-
-
-class Index:
-    """An object that is not an int but converts to one through `__index__`."""
-
-    def __init__(self, value: int) -> None:
-        self.value = value
-        self.calls = 0
-
-    def __index__(self) -> int:
-        self.calls += 1
-        return self.value
 
 
 class RaisingIndex:
@@ -224,7 +203,8 @@ class TestConstructorArguments:
         with pytest.raises(TypeError) as excinfo:
             Graph.__new__(Graph, "x")  # type: ignore[call-arg]
         assert str(excinfo.value) == "Graph.__new__() takes 0 positional arguments but 1 was given"
-        assert Graph(**{}) is not None
+        empty = Graph(**{})  # an empty keyword mapping is no argument at all
+        assert type(empty) is Graph and len(empty) == 0 and empty.node_ids() == []
 
 
 class TestStringConversion:
@@ -579,7 +559,7 @@ class TestIntegerConversion:
         assert snapshot(abc) == before
 
     def test_index_returning_a_non_int(self, abc: Graph) -> None:
-        value = Index("7")  # type: ignore[arg-type]
+        value = Index("7")
         with pytest.raises(TypeError) as excinfo:
             abc.set_clean("b", value)
         assert str(excinfo.value) == f"argument 'hash': {interpreter_index_error(value)}"

@@ -2,19 +2,14 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Any
 
 import pytest
+from conftest import build_graph
 from model import NodeSpec, cycle, not_built, populate, raises_like
 
 from tavik import Graph
-
-
-def built_graph(nodes: Sequence[NodeSpec]) -> Graph:
-    g = Graph()
-    populate(g, nodes)
-    return g
 
 
 class TestOrder:
@@ -85,17 +80,18 @@ class TestOrder:
         ],
     )
     def test_order(self, nodes: list[NodeSpec], expected: list[str]) -> None:
-        g = built_graph(nodes)
+        g = build_graph(nodes, built=True)
         assert g.topo_order() == expected
 
     def test_repeated_builds_give_the_same_order_and_no_duplicate_dependents(self) -> None:
-        g = built_graph(
+        g = build_graph(
             [
                 ("c", "reactive", ["a", "b"]),
                 ("a", "input", []),
                 ("b", "input", []),
                 ("d", "view", ["c", "a"]),
-            ]
+            ],
+            built=True,
         )
         first = g.topo_order()
         g.build()
@@ -106,7 +102,7 @@ class TestOrder:
         assert g.dirty_subgraph(["a", "b"]) == ["a", "b", "c", "d"]
 
     def test_build_leaves_states_and_memo_fields_alone(self) -> None:
-        g = built_graph([("a", "input", []), ("b", "reactive", ["a"])])
+        g = build_graph([("a", "input", []), ("b", "reactive", ["a"])], built=True)
         g.commit_input("a", 5)
         g.set_computing("b")
         before = (g.check_node("a"), g.check_node("b"))
@@ -115,24 +111,27 @@ class TestOrder:
         assert (g.check_node("a"), g.check_node("b")) == before
 
     def test_views_in_topological_not_registration_order(self) -> None:
-        g = built_graph(
+        g = build_graph(
             [
                 ("v1", "view", ["r"]),
                 ("v2", "view", []),
                 ("r", "reactive", ["i"]),
                 ("i", "input", []),
                 ("v3", "view", ["i"]),
-            ]
+            ],
+            built=True,
         )
         assert g.topo_order() == ["v2", "i", "r", "v1", "v3"]
         assert g.views() == ["v2", "v1", "v3"]
 
     def test_views_empty_without_view_nodes(self) -> None:
-        g = built_graph([("a", "input", []), ("b", "reactive", ["a"]), ("c", "source", [])])
+        g = build_graph(
+            [("a", "input", []), ("b", "reactive", ["a"]), ("c", "source", [])], built=True
+        )
         assert g.views() == []
 
     def test_results_are_fresh_lists(self) -> None:
-        g = built_graph([("a", "input", []), ("v", "view", ["a"])])
+        g = build_graph([("a", "input", []), ("v", "view", ["a"])], built=True)
         order, views = g.topo_order(), g.views()
         order.append("zz")
         views.clear()
@@ -213,7 +212,9 @@ class TestCycles:
         assert info.value.args == ('dependency cycle detected involving: x "q", line\nfeed, é, ü',)
 
     def test_failed_build_leaves_graph_unbuilt_then_recovers(self) -> None:
-        g = built_graph([("a", "input", []), ("b", "reactive", ["a"]), ("c", "reactive", ["b"])])
+        g = build_graph(
+            [("a", "input", []), ("b", "reactive", ["a"]), ("c", "reactive", ["b"])], built=True
+        )
         g.commit_input("a", 1)
         g.set_deps("a", ["c"])
         with raises_like(cycle(["a", "b", "c"])):
@@ -262,7 +263,7 @@ NEEDS_BUILD: list[tuple[str, Callable[[Any], object]]] = [
 class TestBuiltGuard:
     @pytest.fixture
     def g(self) -> Graph:
-        return built_graph([("a", "input", []), ("b", "reactive", ["a"])])
+        return build_graph([("a", "input", []), ("b", "reactive", ["a"])], built=True)
 
     def test_before_first_build(self, name: str, query: Callable[[Graph], object]) -> None:
         g = Graph()

@@ -8,7 +8,8 @@ from typing import Any
 
 import pytest
 
-from tavik._tavik import Graph
+from conftest import build_graph
+from tavik import Graph
 
 NOT_BUILT = "graph has not been built; call build() after registering nodes"
 
@@ -60,13 +61,6 @@ QUOTED: list[tuple[str, str]] = [
 TRICKY_IDS = [pair[0] for pair in QUOTED]
 
 
-def make(*nodes: tuple[str, Any]) -> Graph:
-    g = Graph()
-    for node_id, kind in nodes:
-        g.add_node(node_id, kind)
-    return g
-
-
 class TestExceptionMapping:
     def test_unknown_node(self, graph: Graph) -> None:
         with pytest.raises(KeyError) as excinfo:
@@ -97,14 +91,14 @@ class TestExceptionMapping:
         ],
     )
     def test_unknown_node_from_every_lookup(self, call: Callable[[Graph], object]) -> None:
-        g = make(("a", "input"), ("b", "input"))
+        g = build_graph([("a", "input", []), ("b", "input", [])])
         with pytest.raises(KeyError) as excinfo:
             call(g)
         assert type(excinfo.value) is KeyError
         assert excinfo.value.args == ('unknown node: "zz"',)
 
     def test_duplicate_node(self) -> None:
-        g = make(("a", "input"))
+        g = build_graph([("a", "input", [])])
         with pytest.raises(ValueError) as excinfo:
             g.add_node("a", "Bogus")  # type: ignore[arg-type]
         assert type(excinfo.value) is ValueError
@@ -112,7 +106,7 @@ class TestExceptionMapping:
         assert str(excinfo.value) == 'node already registered: "a"'
 
     def test_self_dependency(self) -> None:
-        g = make(("a", "input"))
+        g = build_graph([("a", "input", [])])
         with pytest.raises(ValueError) as excinfo:
             g.set_deps("a", ["a"])
         assert type(excinfo.value) is ValueError
@@ -132,7 +126,7 @@ class TestExceptionMapping:
 
     @pytest.mark.parametrize("call", [lambda g: g.topo_order(), lambda g: g.views()])
     def test_not_built(self, call: Callable[[Graph], object]) -> None:
-        g = make(("a", "input"))
+        g = build_graph([("a", "input", [])])
         with pytest.raises(RuntimeError) as excinfo:
             call(g)
         assert type(excinfo.value) is RuntimeError
@@ -140,7 +134,7 @@ class TestExceptionMapping:
 
     def test_cycle_ids_are_not_quoted(self) -> None:
         first, second = 'a "1"', "b\n2"
-        g = make((first, "reactive"), (second, "reactive"))
+        g = build_graph([(first, "reactive", []), (second, "reactive", [])])
         g.set_deps(first, [second])
         g.set_deps(second, [first])
         with pytest.raises(ValueError) as excinfo:

@@ -11,9 +11,10 @@ from collections.abc import Callable
 from typing import SupportsIndex
 
 import pytest
-from model import SIGNATURE_BASIS, Kind, fold, populate, raises_like, unknown_node
+from conftest import Index
+from model import SIGNATURE_BASIS, fold, populate, raises_like, unknown_node
 
-from tavik import Graph
+from tavik import Graph, Kind
 
 MAX = 2**64 - 1
 OLD_I = 100  # content hash and signature of the input i after setup
@@ -174,14 +175,6 @@ class TestTransitions:
         assert g.needs_recompute("r", OLD_R) is False
 
 
-def _index(value: int) -> SupportsIndex:
-    class Index:
-        def __index__(self) -> int:
-            return value
-
-    return Index()
-
-
 VALUE_METHODS = [
     ("set_clean", "hash"),
     ("skip_node", "signature"),
@@ -200,7 +193,7 @@ class TestHashArguments:
         graph.skip_node("a", 5)
         return graph
 
-    @pytest.mark.parametrize(("value", "stored"), [(0, 0), (MAX, MAX), (True, 1), (_index(7), 7)])
+    @pytest.mark.parametrize(("value", "stored"), [(0, 0), (MAX, MAX), (True, 1), (Index(7), 7)])
     def test_accepted(
         self, g: Graph, method: str, param: str, value: SupportsIndex, stored: int
     ) -> None:

@@ -20,6 +20,7 @@ from typing import Any
 import pytest
 
 import tavik._tavik as native
+from conftest import NodeTuple, build_graph, snapshot
 from tavik._tavik import Graph
 
 # Every method of Graph: its parameters after self, and its docstring body (None when empty).
@@ -269,22 +270,16 @@ class TestMethodSignatures:
             method(x=1)
 
 
-def _populated() -> Graph:
-    g = Graph()
-    g.add_node("a", "input")
-    g.add_node("b", "reactive")
-    g.add_node("c", "view")
-    g.set_deps("b", ["a"])
-    g.set_deps("c", ["b", "a"])
-    g.build()
-    return g
+def populated() -> Graph:
+    nodes: list[NodeTuple] = [
+        ("a", "input", []),
+        ("b", "reactive", ["a"]),
+        ("c", "view", ["b", "a"]),
+    ]
+    return build_graph(nodes, built=True)
 
 
-def _snapshot(g: Graph) -> list[Any]:
-    return [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-
-
-# Valid arguments for each method with parameters, on the graph of `_populated`.
+# Valid arguments for each method with parameters, on the graph of `populated`.
 VALID_ARGS: dict[str, tuple[Any, ...]] = {
     "add_node": ("z", "view"),
     "set_deps": ("c", ["a"]),
@@ -311,11 +306,11 @@ class TestKeywordCalls:
     def test_keywords_act_like_positional_arguments(self, name: str, order: int) -> None:
         params = METHODS[name][0]
         args = VALID_ARGS[name]
-        by_position, by_keyword = _populated(), _populated()
+        by_position, by_keyword = populated(), populated()
         expected = getattr(by_position, name)(*args)
         kwargs = dict(list(zip(params, args))[::order])
         assert getattr(by_keyword, name)(**kwargs) == expected
-        assert _snapshot(by_keyword) == _snapshot(by_position)
+        assert snapshot(by_keyword) == snapshot(by_position)
 
     def test_mixed_positional_and_keyword(self, graph: Graph) -> None:
         graph.add_node("a", kind="source")

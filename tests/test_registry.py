@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import random
 from collections.abc import Callable
 from typing import Any
 
 import pytest
 
-from tavik._tavik import Graph
+from conftest import snapshot
+from tavik import Graph
 
 MakeGraph = Callable[..., Graph]
 
@@ -20,12 +22,6 @@ def is_built(g: Graph) -> bool:
     except RuntimeError:
         return False
     return True
-
-
-def snapshot(g: Graph) -> tuple[Any, ...]:
-    """Everything a failed registry call must leave as it was."""
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in g.node_ids()]
-    return (len(g), repr(g), nodes, is_built(g) and g.topo_order())
 
 
 @pytest.fixture
@@ -131,6 +127,24 @@ class TestSetDeps:
     ) -> None:
         assert abc.set_deps("a", deps) is None  # type: ignore[func-returns-value]
         assert abc.deps_of("a") == stored
+
+    def test_wide_fan_in_keeps_first_occurrences_after_failures(self, graph: Graph) -> None:
+        ids = [f"n{k}" for k in range(300)]
+        for node_id in [*ids, "sink"]:
+            graph.add_node(node_id, "input")
+        rng = random.Random(7)
+        deps = ids + rng.choices(ids, k=600)
+        rng.shuffle(deps)
+        first = list(dict.fromkeys(deps))
+        # Failures after most of the list was read must not leave any node counted as seen.
+        with pytest.raises(KeyError):
+            graph.set_deps("sink", [*deps, "zz"])
+        with pytest.raises(ValueError):
+            graph.set_deps("sink", [*deps, "sink"])
+        assert graph.deps_of("sink") == []
+        graph.set_deps("sink", deps)
+        assert graph.deps_of("sink") == first
+        assert sorted(first) == sorted(ids)
 
     def test_replaces_the_previous_list(self, abc: Graph) -> None:
         abc.set_deps("a", ["b", "c"])

@@ -24,7 +24,9 @@ from typing import Any, cast
 
 import pytest
 
-from tavik._tavik import Graph, kernel_version
+from conftest import Index, snapshot
+from model import MASK64, fold
+from tavik import Graph, kernel_version
 
 _testcapi: Any
 try:
@@ -34,19 +36,8 @@ except ImportError:  # not every interpreter ships its test module
 
 MUTABLY_BORROWED = "Already mutably borrowed"
 BORROWED = "Already borrowed"
-MASK64 = 2**64 - 1
-SIGNATURE_BASIS = 1469598103934665603
-SIGNATURE_PRIME = 1099511628211
 
 Call = Callable[[Graph], object]
-
-
-def fold(values: Sequence[int]) -> int:
-    """The dependency signature of a node whose dependencies contribute `values`, in order."""
-    h = SIGNATURE_BASIS
-    for v in values:
-        h = ((h ^ v) * SIGNATURE_PRIME) & MASK64
-    return h
 
 
 # ---- graphs and what can be seen of them ----------------------------------------------------------
@@ -76,34 +67,7 @@ def replay(ops: Sequence[Call]) -> Graph:
     return g
 
 
-def observe(g: Graph) -> tuple[Any, ...]:
-    """Everything the Python side can see of a graph, without changing it."""
-    ids = g.node_ids()
-    nodes = [(i, g.kind_of(i), g.state_of(i), g.deps_of(i), g.check_node(i)) for i in ids]
-    try:
-        order: tuple[list[str], list[str], list[str]] | None = (
-            g.topo_order(),
-            g.views(),
-            g.dirty_nodes(),
-        )
-    except RuntimeError:
-        order = None
-    return (len(g), repr(g), nodes, order)
-
-
 # ---- argument objects that run Python code ------------------------------------------------------
-
-
-class Index:
-    """An `__index__` answering `value` after running `hook`."""
-
-    def __init__(self, value: int, hook: Callable[[], object] = lambda: None) -> None:
-        self.value = value
-        self.hook = hook
-
-    def __index__(self) -> int:
-        self.hook()
-        return self.value
 
 
 class Raising:
@@ -365,8 +329,8 @@ class TestOutOfMemory:
 
     @pytest.mark.parametrize("case", CASES, ids=[c.name for c in CASES])
     def test_every_allocation_failure(self, case: Case) -> None:
-        before = observe(replay(BASE_OPS))
-        after = observe(replay([*BASE_OPS, case.op])) if case.mutates else before
+        before = snapshot(replay(BASE_OPS))
+        after = snapshot(replay([*BASE_OPS, case.op])) if case.mutates else before
         for start in range(1, 1000):
             g = replay(BASE_OPS)
             error: BaseException | None = None
@@ -382,10 +346,10 @@ class TestOutOfMemory:
             elif error is None:
                 assert case.outcome is None
             # A failed mutation may have taken effect: the result is built after the kernel ran.
-            assert observe(g) in (before, after)
+            assert snapshot(g) in (before, after)
             # The graph takes calls again; unless the failed call took effect, the same call now
             # gives its normal outcome.
-            if observe(g) != before:
+            if snapshot(g) != before:
                 g.node_ids()
             elif case.outcome is None:
                 case.op(g)

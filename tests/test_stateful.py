@@ -18,6 +18,7 @@ from __future__ import annotations
 import os
 from typing import Any
 
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
@@ -379,3 +380,6 @@ class GraphMachine(RuleBasedStateMachine):
 
 GraphMachine.TestCase.settings = settings.get_profile(PROFILE)
 TestGraphMachine = GraphMachine.TestCase
+if PROFILE == "tavik-long":
+    # A long run takes as long as it was asked to: no per-test time limit.
+    TestGraphMachine = pytest.mark.timeout(0)(TestGraphMachine)

@@ -9,9 +9,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
-from model import Kind
-
-from tavik import Graph
+from tavik import Graph, Kind
 
 
 def value_hash(value: object) -> int:

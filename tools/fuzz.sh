@@ -10,17 +10,14 @@
 # makes the script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/apt_install.sh
 
 seconds="${1:-60}"
 shift || true
 
 if ! command -v clang++ >/dev/null || ! clang++ -fsanitize=fuzzer -x c++ /dev/null -o /dev/null \
     -Wl,--unresolved-symbols=ignore-all >/dev/null 2>&1; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    clang libclang-rt-dev cmake ninja-build python3-dev
+  apt_install clang libclang-rt-dev cmake ninja-build python3-dev
 fi
 
 python="${PYTHON:-python3}"

@@ -9,27 +9,25 @@
 #
 #   tools/refleak.sh [pytest arguments]     default: tests/test_reliability.py
 #
-# Installs python3.11-dbg, its headers and pytest with apt-get when they are missing. The module
-# is built in build/refleak and imported from there, next to a copy of the package sources.
+# Installs python3.11-dbg, its headers, pytest and pytest-timeout with apt-get when they are
+# missing. The module is built in build/refleak and imported from there, next to the copy of the
+# package sources that the build makes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/apt_install.sh
 
 python=/usr/bin/python3.11-dbg
 if [ ! -x "$python" ] || [ ! -f /usr/include/python3.11d/Python.h ] \
-    || ! "$python" -c 'import pytest' 2>/dev/null || ! command -v cmake >/dev/null \
+    || ! "$python" -c 'import pytest, pytest_timeout' 2>/dev/null || ! command -v cmake >/dev/null \
     || ! command -v ninja >/dev/null; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    python3.11-dbg python3.11-dev python3-pytest g++ cmake ninja-build
+  apt_install python3.11-dbg python3.11-dev python3-pytest python3-pytest-timeout g++ cmake \
+    ninja-build
 fi
 
 build=build/refleak
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \
   -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j 2 --target _tavik
-cp python/tavik/*.py python/tavik/py.typed "$build/python/tavik/"
 
 "$python" -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
 [ $# -gt 0 ] || set -- tests/test_reliability.py

@@ -12,16 +12,13 @@
 # apt-get when missing), cmake and ninja (taken from pip when missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/apt_install.sh
 
 python="${PYTHON:-python3}"
 venv=.venv-asan
 
 if ! echo 'int main(){}' | g++ -fsanitize=address,undefined -x c++ - -o /dev/null 2>/dev/null; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  $sudo_cmd env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-    g++ libasan8 libubsan1 python3-dev
+  apt_install g++ libasan8 libubsan1 python3-dev
 fi
 
 if [ ! -x "$venv/bin/python" ]; then

@@ -31,7 +31,8 @@ for v in "${versions[@]}"; do
   echo "== CPython $v ($python) with $wheel"
   rm -rf "$venv"
   "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" pytest hypothesis mypy
+  "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$wheel" \
+    pytest pytest-timeout hypothesis mypy
   # Run from a copy of the tests outside the source tree, so that `tavik` can only come from
   # the installed wheel.
   copy=build/tests-$v

@@ -1,76 +1,41 @@
 #include "binding/args.hpp"
 
-#include <string>
-
 namespace tavik::binding {
 namespace {
 
-// "Graph.add_node()", or "add_node()" without a class.
-std::string display_name(const FunctionDescription& desc) {
-  std::string name;
-  if (desc.class_name != nullptr) {
-    name += desc.class_name;
-    name += '.';
-  }
-  name += desc.func_name;
-  name += "()";
-  return name;
-}
-
 void raise_too_many_positional(const FunctionDescription& desc, Py_ssize_t given) noexcept {
-  try {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                 display_name(desc).c_str(), desc.nparams, given, given == 1 ? "was" : "were");
-  } catch (...) {
-    PyErr_NoMemory();
-  }
+  PyErr_Format(PyExc_TypeError, "%s.%s() takes %zd positional arguments but %zd %s given",
+               desc.class_name, desc.func_name, desc.nparams, given, given == 1 ? "was" : "were");
 }
 
 void raise_unexpected_keyword(const FunctionDescription& desc, PyObject* name) noexcept {
-  try {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                 display_name(desc).c_str(), name);
-  } catch (...) {
-    PyErr_NoMemory();
-  }
+  PyErr_Format(PyExc_TypeError, "%s.%s() got an unexpected keyword argument '%U'", desc.class_name,
+               desc.func_name, name);
 }
 
 void raise_missing(const FunctionDescription& desc, PyObject* const* out) noexcept {
-  try {
-    Py_ssize_t missing = 0;
-    for (Py_ssize_t i = 0; i < desc.nparams; ++i) missing += out[i] == nullptr;
-    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
-    std::string names;
-    Py_ssize_t listed = 0;
-    for (Py_ssize_t i = 0; i < desc.nparams; ++i) {
-      if (out[i] != nullptr) continue;
-      if (listed > 0) {
-        if (missing == 2) {
-          names += " and ";
-        } else {
-          names += listed == missing - 1 ? ", and " : ", ";
-        }
-      }
-      names += '\'';
-      names += desc.params[i];
-      names += '\'';
-      ++listed;
-    }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s",
-                 display_name(desc).c_str(), missing, missing == 1 ? "argument" : "arguments",
-                 names.c_str());
-  } catch (...) {
-    PyErr_NoMemory();
+  Py_ssize_t missing = 0;
+  for (Py_ssize_t i = 0; i < desc.nparams; ++i) missing += out[i] == nullptr;
+  // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+  PyRef names = PyRef::steal(PyUnicode_FromString(""));
+  Py_ssize_t listed = 0;
+  for (Py_ssize_t i = 0; i < desc.nparams && names; ++i) {
+    if (out[i] != nullptr) continue;
+    const char* separator = listed == 0             ? ""
+                            : missing == 2          ? " and "
+                            : listed == missing - 1 ? ", and "
+                                                    : ", ";
+    names = PyRef::steal(PyUnicode_FromFormat("%U%s'%s'", names.get(), separator, desc.params[i]));
+    ++listed;
   }
+  if (!names) return;
+  PyErr_Format(PyExc_TypeError, "%s.%s() missing %zd required positional %s: %U", desc.class_name,
+               desc.func_name, missing, missing == 1 ? "argument" : "arguments", names.get());
 }
 
 void raise_multiple_values(const FunctionDescription& desc, const char* param) noexcept {
-  try {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                 display_name(desc).c_str(), param);
-  } catch (...) {
-    PyErr_NoMemory();
-  }
+  PyErr_Format(PyExc_TypeError, "%s.%s() got multiple values for argument '%s'", desc.class_name,
+               desc.func_name, param);
 }
 
 // Index of the parameter named `name`, or -1.
@@ -81,13 +46,7 @@ Py_ssize_t find_param(const FunctionDescription& desc, PyObject* name) noexcept 
   return -1;
 }
 
-void raise_cannot_convert(PyObject* o, const char* target) noexcept {
-  PyRef qualname = type_qualname(o);
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
-}
-
-}  // namespace
-
+// The qualified name of `o`'s type, or a placeholder if it cannot be had. Never fails.
 PyRef type_qualname(PyObject* o) noexcept {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(o)));
   if (!name) {
@@ -96,6 +55,13 @@ PyRef type_qualname(PyObject* o) noexcept {
     if (!name) PyErr_Clear();
   }
   return name;
+}
+
+}  // namespace
+
+void raise_cannot_convert(PyObject* o, const char* target) noexcept {
+  PyRef qualname = type_qualname(o);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
 }
 
 bool bind_args(const FunctionDescription& desc, PyObject* const* args, Py_ssize_t nargs,
@@ -150,7 +116,7 @@ bool bind_no_args(const FunctionDescription& desc, PyObject* args, PyObject* kwa
   return true;
 }
 
-bool convert_str(PyObject* o, std::string_view& out) noexcept {
+bool convert(PyObject* o, std::string_view& out) noexcept {
   if (!PyUnicode_Check(o)) {
     raise_cannot_convert(o, "PyString");
     return false;
@@ -185,14 +151,14 @@ bool read_u64(PyObject* integer, std::uint64_t& out) noexcept {
 
 }  // namespace
 
-bool convert_u64(PyObject* o, std::uint64_t& out) noexcept {
+bool convert(PyObject* o, std::uint64_t& out) noexcept {
   if (PyLong_Check(o)) return read_u64(o, out);
   PyRef index = PyRef::steal(PyNumber_Index(o));
   if (!index) return false;
   return read_u64(index.get(), out);
 }
 
-bool convert_id_list(PyObject* o, IdList& out) {
+bool convert(PyObject* o, IdList& out) {
   if (PyUnicode_Check(o)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -212,7 +178,7 @@ bool convert_id_list(PyObject* o, IdList& out) {
       PyObject* item = is_list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);  // borrowed
       if (item == nullptr) return false;
       std::string_view view;
-      if (!convert_str(item, view)) return false;
+      if (!convert(item, view)) return false;
       out.refs.push_back(PyRef::borrow(item));
       out.views.push_back(view);
     }
@@ -235,7 +201,7 @@ bool convert_id_list(PyObject* o, IdList& out) {
     PyRef item = PyRef::steal(PyIter_Next(iter.get()));
     if (!item) return PyErr_Occurred() == nullptr;
     std::string_view view;
-    if (!convert_str(item.get(), view)) return false;
+    if (!convert(item.get(), view)) return false;
     out.refs.push_back(std::move(item));
     out.views.push_back(view);
   }

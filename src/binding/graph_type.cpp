@@ -4,7 +4,6 @@
 // convert the arguments (id first), call the kernel, build the result, release access.
 #include "binding/graph_type.hpp"
 
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -12,178 +11,14 @@
 #include <utility>
 
 #include "binding/args.hpp"
-#include "binding/errors.hpp"
+#include "binding/guard.hpp"
+#include "binding/results.hpp"
 #include "core/graph.hpp"
 
 namespace tavik::binding {
 namespace {
 
-struct GraphObject {
-  PyObject ob_base;  // the object header
-  Graph graph;
-  /// 0: free; n > 0: n calls hold shared access; -1: one call holds exclusive access.
-  std::atomic<std::int64_t> borrow_flag;
-};
-
 PyTypeObject* g_graph_type = nullptr;  // created once, lives until the process ends
-
-// The kind and state names as Python strings, created with the type and kept as long: the
-// answers of the per-node calls hand out new references to them instead of building a string
-// on every call. Strings are immutable, so sharing them is invisible but for identity.
-PyObject* g_kind_names[4] = {};
-PyObject* g_state_names[3] = {};
-
-PyObject* kind_str(NodeKind kind) noexcept {
-  return PyRef::borrow(g_kind_names[static_cast<std::size_t>(kind)]).release();
-}
-
-PyObject* state_str(NodeState state) noexcept {
-  return PyRef::borrow(g_state_names[static_cast<std::size_t>(state)]).release();
-}
-
-bool create_names() noexcept {
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (g_kind_names[i] != nullptr) continue;
-    const std::string_view name = kind_name(static_cast<NodeKind>(i));
-    g_kind_names[i] =
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (g_kind_names[i] == nullptr) return false;
-  }
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (g_state_names[i] != nullptr) continue;
-    const std::string_view name = state_name(static_cast<NodeState>(i));
-    g_state_names[i] =
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-    if (g_state_names[i] == nullptr) return false;
-  }
-  return true;
-}
-
-// ---- access ------------------------------------------------------------------------------------
-
-GraphObject* as_graph(PyObject* self) noexcept {
-  if (g_graph_type == nullptr || !PyObject_TypeCheck(self, g_graph_type)) {
-    PyRef qualname = type_qualname(self);
-    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
-                 "Graph");
-    return nullptr;
-  }
-  return reinterpret_cast<GraphObject*>(self);
-}
-
-/// Holds shared or exclusive access to one instance's graph, and a reference to the instance,
-/// from construction to destruction. Check `ok()`: on failure an exception is set.
-template <bool Exclusive>
-class Access {
- public:
-  explicit Access(PyObject* self) noexcept {
-    GraphObject* obj = as_graph(self);
-    if (obj == nullptr) return;
-    if constexpr (Exclusive) {
-      std::int64_t expected = 0;
-      if (!obj->borrow_flag.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-      }
-    } else {
-      std::int64_t current = obj->borrow_flag.load(std::memory_order_relaxed);
-      do {
-        if (current == -1) {
-          PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-          return;
-        }
-      } while (!obj->borrow_flag.compare_exchange_weak(
-          current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
-    }
-    Py_INCREF(self);
-    obj_ = obj;
-  }
-  ~Access() {
-    if (obj_ == nullptr) return;
-    if constexpr (Exclusive) {
-      obj_->borrow_flag.store(0, std::memory_order_release);
-    } else {
-      obj_->borrow_flag.fetch_sub(1, std::memory_order_release);
-    }
-    Py_DECREF(reinterpret_cast<PyObject*>(obj_));
-  }
-  Access(const Access&) = delete;
-  Access& operator=(const Access&) = delete;
-
-  bool ok() const noexcept { return obj_ != nullptr; }
-  Graph& graph() const noexcept { return obj_->graph; }
-
- private:
-  GraphObject* obj_ = nullptr;
-};
-
-using Shared = Access<false>;
-using Exclusive = Access<true>;
-
-// Runs one call, turning any C++ exception into a Python one, so that none reaches the
-// interpreter. Running out of memory is MemoryError; anything else is an internal fault.
-template <class R, class F>
-R guarded(R on_error, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in tavik._tavik");
-  }
-  return on_error;
-}
-
-// ---- conversion and results --------------------------------------------------------------------
-
-bool arg_str(PyObject* o, const char* name, std::string_view& out) noexcept {
-  if (convert_str(o, out)) return true;
-  argument_extraction_error(name);
-  return false;
-}
-
-bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) noexcept {
-  if (convert_u64(o, out)) return true;
-  argument_extraction_error(name);
-  return false;
-}
-
-bool arg_ids(PyObject* o, const char* name, IdList& out) {
-  if (convert_id_list(o, out)) return true;
-  argument_extraction_error(name);
-  return false;
-}
-
-PyObject* new_str(std::string_view s) noexcept {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
-/// A new list of new strings: the ids of `nodes`, in order.
-PyObject* id_list(const Graph& graph, std::span<const NodeIndex> nodes) noexcept {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-  if (!list) return nullptr;
-  for (std::size_t k = 0; k < nodes.size(); ++k) {
-    PyObject* item = new_str(graph.id_of(nodes[k]));
-    if (item == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
-  }
-  return list.release();
-}
-
-PyObject* none_or_raise(Status&& status) noexcept {
-  if (!status) return to_py_err(std::move(status).error());
-  Py_RETURN_NONE;
-}
-
-PyObject* ids_or_raise(const Graph& graph, Result<std::vector<NodeIndex>>&& result) noexcept {
-  if (!result) return to_py_err(std::move(result).error());
-  return id_list(graph, *result);
-}
-
-PyObject* ids_or_raise(const Graph& graph, Result<std::span<const NodeIndex>>&& result) noexcept {
-  if (!result) return to_py_err(std::move(result).error());
-  return id_list(graph, *result);
-}
 
 // ---- parameter descriptions --------------------------------------------------------------------
 
@@ -202,52 +37,53 @@ constexpr FunctionDescription describe(const char* name, const char* const (&par
 }
 
 constexpr FunctionDescription kNew = {"Graph", "__new__", nullptr, 0};
+constexpr auto kAddNode = describe("add_node", kAddNodeParams);
+constexpr auto kSetDeps = describe("set_deps", kSetDepsParams);
+constexpr auto kDirtySubgraph = describe("dirty_subgraph", kSeedsParams);
+constexpr auto kMarkDirty = describe("mark_dirty", kSeedsParams);
+constexpr auto kDownstream = describe("downstream", kIdParams);
+constexpr auto kNeedsRecompute = describe("needs_recompute", kInputHashParams);
+constexpr auto kCheckNode = describe("check_node", kIdParams);
+constexpr auto kCommitNode = describe("commit_node", kSignatureParams);
+constexpr auto kSkipNode = describe("skip_node", kSignatureParams);
+constexpr auto kCommitInput = describe("commit_input", kContentHashParams);
+constexpr auto kSetClean = describe("set_clean", kHashParams);
+constexpr auto kSetComputing = describe("set_computing", kIdParams);
+constexpr auto kSetDirty = describe("set_dirty", kIdParams);
+constexpr auto kStateOf = describe("state_of", kIdParams);
+constexpr auto kKindOf = describe("kind_of", kIdParams);
+constexpr auto kDepsOf = describe("deps_of", kIdParams);
 
-// ---- methods -----------------------------------------------------------------------------------
+// ---- method shapes -----------------------------------------------------------------------------
 
-// A method taking one id and answering from the kernel through `op`.
-template <class Guard, class Op>
-PyObject* id_method(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, Op&& op) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[1];
-    if (!bind_args(desc, args, nargs, kwnames, a)) return nullptr;
-    Guard access(self);
-    if (!access.ok()) return nullptr;
-    std::string_view id;
-    if (!arg_str(a[0], "id", id)) return nullptr;
-    return op(access.graph(), id);
-  });
-}
-
-// A method taking an id and an unsigned 64-bit value named by `desc.params[1]`.
-template <class Guard, class Op>
-PyObject* id_value_method(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames, Op&& op) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    if (!bind_args(desc, args, nargs, kwnames, a)) return nullptr;
-    Guard access(self);
-    if (!access.ok()) return nullptr;
-    std::string_view id;
-    std::uint64_t value;
-    if (!arg_str(a[0], "id", id) || !arg_u64(a[1], desc.params[1], value)) return nullptr;
-    return op(access.graph(), id, value);
-  });
-}
-
-// A method taking a sequence of seed ids.
-template <class Guard, class Op>
-PyObject* seeds_method(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
+// A method taking one argument, converted to T (named by `desc.params[0]`).
+template <class Guard, class T, class Op>
+PyObject* unary_method(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
                        Py_ssize_t nargs, PyObject* kwnames, Op&& op) noexcept {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* a[1];
     if (!bind_args(desc, args, nargs, kwnames, a)) return nullptr;
     Guard access(self);
     if (!access.ok()) return nullptr;
-    IdList seeds;
-    if (!arg_ids(a[0], "seeds", seeds)) return nullptr;
-    return op(access.graph(), std::span<const std::string_view>(seeds.views));
+    T arg{};
+    if (!convert_arg(a[0], desc.params[0], arg)) return nullptr;
+    return op(access.graph(), arg);
+  });
+}
+
+// A method taking an id and a second argument, converted to T (named by `desc.params[1]`).
+template <class Guard, class T, class Op>
+PyObject* binary_method(const FunctionDescription& desc, PyObject* self, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames, Op&& op) noexcept {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* a[2];
+    if (!bind_args(desc, args, nargs, kwnames, a)) return nullptr;
+    Guard access(self);
+    if (!access.ok()) return nullptr;
+    std::string_view id;
+    T arg{};
+    if (!convert_arg(a[0], "id", id) || !convert_arg(a[1], desc.params[1], arg)) return nullptr;
+    return op(access.graph(), id, arg);
   });
 }
 
@@ -261,34 +97,41 @@ PyObject* noargs_method(PyObject* self, Op&& op) noexcept {
   });
 }
 
-#define TAVIK_FAST_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-#define TAVIK_FORWARD self, args, nargs, kwnames
-
-constexpr auto kAddNode = describe("add_node", kAddNodeParams);
-PyObject* add_node(TAVIK_FAST_ARGS) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    if (!bind_args(kAddNode, args, nargs, kwnames, a)) return nullptr;
-    Exclusive access(self);
-    if (!access.ok()) return nullptr;
-    std::string_view id, kind;
-    if (!arg_str(a[0], "id", id) || !arg_str(a[1], "kind", kind)) return nullptr;
-    return none_or_raise(access.graph().add_node(id, kind));
-  });
+// A mutating method taking an id and a value, answering None.
+template <const FunctionDescription& Desc, Status (Graph::*Op)(std::string_view, std::uint64_t)>
+PyObject* write_value(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return binary_method<Exclusive, std::uint64_t>(
+      Desc, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise((g.*Op)(id, v)); });
 }
 
-constexpr auto kSetDeps = describe("set_deps", kSetDepsParams);
-PyObject* set_deps(TAVIK_FAST_ARGS) noexcept {
-  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* a[2];
-    if (!bind_args(kSetDeps, args, nargs, kwnames, a)) return nullptr;
-    Exclusive access(self);
-    if (!access.ok()) return nullptr;
-    std::string_view id;
-    IdList deps;
-    if (!arg_str(a[0], "id", id) || !arg_ids(a[1], "deps", deps)) return nullptr;
-    return none_or_raise(access.graph().set_deps(id, deps.views));
-  });
+// A mutating method taking an id, answering None.
+template <const FunctionDescription& Desc, Status (Graph::*Op)(std::string_view)>
+PyObject* write_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return unary_method<Exclusive, std::string_view>(
+      Desc, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return none_or_raise((g.*Op)(id)); });
+}
+
+// ---- methods -----------------------------------------------------------------------------------
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return binary_method<Exclusive, std::string_view>(
+      kAddNode, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id, std::string_view kind) {
+        return none_or_raise(g.add_node(id, kind));
+      });
+}
+
+PyObject* set_deps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return binary_method<Exclusive, IdList>(kSetDeps, self, args, nargs, kwnames,
+                                          [](Graph& g, std::string_view id, IdList& deps) {
+                                            return none_or_raise(g.set_deps(id, deps.views));
+                                          });
 }
 
 PyObject* build(PyObject* self, PyObject*) noexcept {
@@ -299,127 +142,62 @@ PyObject* topo_order(PyObject* self, PyObject*) noexcept {
   return noargs_method<Shared>(self, [](Graph& g) { return ids_or_raise(g, g.topo_order()); });
 }
 
-constexpr auto kDirtySubgraph = describe("dirty_subgraph", kSeedsParams);
-PyObject* dirty_subgraph(TAVIK_FAST_ARGS) noexcept {
-  return seeds_method<Shared>(kDirtySubgraph, TAVIK_FORWARD, [](Graph& g, auto seeds) {
-    return ids_or_raise(g, g.dirty_subgraph(seeds));
-  });
+PyObject* dirty_subgraph(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return unary_method<Shared, IdList>(
+      kDirtySubgraph, self, args, nargs, kwnames,
+      [](Graph& g, IdList& seeds) { return ids_or_raise(g, g.dirty_subgraph(seeds.views)); });
 }
 
-constexpr auto kMarkDirty = describe("mark_dirty", kSeedsParams);
-PyObject* mark_dirty(TAVIK_FAST_ARGS) noexcept {
-  return seeds_method<Exclusive>(kMarkDirty, TAVIK_FORWARD, [](Graph& g, auto seeds) {
-    return ids_or_raise(g, g.mark_dirty(seeds));
-  });
+PyObject* mark_dirty(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return unary_method<Exclusive, IdList>(
+      kMarkDirty, self, args, nargs, kwnames,
+      [](Graph& g, IdList& seeds) { return ids_or_raise(g, g.mark_dirty(seeds.views)); });
 }
 
-constexpr auto kDownstream = describe("downstream", kIdParams);
-PyObject* downstream(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Shared>(kDownstream, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    return ids_or_raise(g, g.downstream(id));
-  });
+PyObject* downstream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return unary_method<Shared, std::string_view>(
+      kDownstream, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return ids_or_raise(g, g.downstream(id)); });
 }
 
-constexpr auto kNeedsRecompute = describe("needs_recompute", kInputHashParams);
-PyObject* needs_recompute(TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Shared>(kNeedsRecompute, TAVIK_FORWARD,
-                                 [](Graph& g, std::string_view id, std::uint64_t h) {
-                                   auto r = g.needs_recompute(id, h);
-                                   if (!r) return to_py_err(std::move(r).error());
-                                   return PyBool_FromLong(*r);
-                                 });
+PyObject* needs_recompute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) noexcept {
+  return binary_method<Shared, std::uint64_t>(kNeedsRecompute, self, args, nargs, kwnames,
+                                              [](Graph& g, std::string_view id, std::uint64_t h) {
+                                                return or_raise(g.needs_recompute(id, h),
+                                                                PyBool_FromLong);
+                                              });
 }
 
-constexpr auto kCheckNode = describe("check_node", kIdParams);
-PyObject* check_node(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Shared>(kCheckNode, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    auto r = g.check_node(id);
-    if (!r) return to_py_err(std::move(r).error());
-    PyRef kind = PyRef::steal(kind_str(r->kind));
-    PyRef signature = PyRef::steal(PyLong_FromUnsignedLongLong(r->signature));
-    if (!signature) return static_cast<PyObject*>(nullptr);
-    PyObject* decision = PyBool_FromLong(r->needs_recompute);
-    PyRef tuple = PyRef::steal(PyTuple_New(3));
-    if (!tuple) {
-      Py_DECREF(decision);
-      return static_cast<PyObject*>(nullptr);
-    }
-    PyTuple_SetItem(tuple.get(), 0, kind.release());  // each call steals its item
-    PyTuple_SetItem(tuple.get(), 1, decision);
-    PyTuple_SetItem(tuple.get(), 2, signature.release());
-    return tuple.release();
-  });
+PyObject* check_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+  return unary_method<Shared, std::string_view>(
+      kCheckNode, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return or_raise(g.check_node(id), check_tuple); });
 }
 
-// A mutating method taking an id and a value, answering None.
-template <Status (Graph::*Op)(std::string_view, std::uint64_t)>
-PyObject* write_value(const FunctionDescription& desc, TAVIK_FAST_ARGS) noexcept {
-  return id_value_method<Exclusive>(
-      desc, TAVIK_FORWARD,
-      [](Graph& g, std::string_view id, std::uint64_t v) { return none_or_raise((g.*Op)(id, v)); });
+PyObject* state_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return unary_method<Shared, std::string_view>(
+      kStateOf, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return or_raise(g.state_of(id), state_str); });
 }
 
-// A mutating method taking an id, answering None.
-template <Status (Graph::*Op)(std::string_view)>
-PyObject* write_state(const FunctionDescription& desc, TAVIK_FAST_ARGS) noexcept {
-  return id_method<Exclusive>(desc, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    return none_or_raise((g.*Op)(id));
-  });
+PyObject* kind_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  return unary_method<Shared, std::string_view>(
+      kKindOf, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return or_raise(g.kind_of(id), kind_str); });
 }
 
-constexpr auto kCommitNode = describe("commit_node", kSignatureParams);
-PyObject* commit_node(TAVIK_FAST_ARGS) noexcept {
-  return write_value<&Graph::commit_node>(kCommitNode, TAVIK_FORWARD);
-}
-
-constexpr auto kSkipNode = describe("skip_node", kSignatureParams);
-PyObject* skip_node(TAVIK_FAST_ARGS) noexcept {
-  return write_value<&Graph::skip_node>(kSkipNode, TAVIK_FORWARD);
-}
-
-constexpr auto kCommitInput = describe("commit_input", kContentHashParams);
-PyObject* commit_input(TAVIK_FAST_ARGS) noexcept {
-  return write_value<&Graph::commit_input>(kCommitInput, TAVIK_FORWARD);
-}
-
-constexpr auto kSetClean = describe("set_clean", kHashParams);
-PyObject* set_clean(TAVIK_FAST_ARGS) noexcept {
-  return write_value<&Graph::set_clean>(kSetClean, TAVIK_FORWARD);
-}
-
-constexpr auto kSetComputing = describe("set_computing", kIdParams);
-PyObject* set_computing(TAVIK_FAST_ARGS) noexcept {
-  return write_state<&Graph::set_computing>(kSetComputing, TAVIK_FORWARD);
-}
-
-constexpr auto kSetDirty = describe("set_dirty", kIdParams);
-PyObject* set_dirty(TAVIK_FAST_ARGS) noexcept {
-  return write_state<&Graph::set_dirty>(kSetDirty, TAVIK_FORWARD);
-}
-
-constexpr auto kStateOf = describe("state_of", kIdParams);
-PyObject* state_of(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Shared>(kStateOf, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    auto r = g.state_of(id);
-    if (!r) return to_py_err(std::move(r).error());
-    return state_str(*r);
-  });
-}
-
-constexpr auto kKindOf = describe("kind_of", kIdParams);
-PyObject* kind_of(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Shared>(kKindOf, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    auto r = g.kind_of(id);
-    if (!r) return to_py_err(std::move(r).error());
-    return kind_str(*r);
-  });
-}
-
-constexpr auto kDepsOf = describe("deps_of", kIdParams);
-PyObject* deps_of(TAVIK_FAST_ARGS) noexcept {
-  return id_method<Shared>(kDepsOf, TAVIK_FORWARD, [](Graph& g, std::string_view id) {
-    return ids_or_raise(g, g.deps_of(id));
-  });
+PyObject* deps_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) noexcept {
+  return unary_method<Shared, std::string_view>(
+      kDepsOf, self, args, nargs, kwnames,
+      [](Graph& g, std::string_view id) { return ids_or_raise(g, g.deps_of(id)); });
 }
 
 PyObject* dirty_nodes(PyObject* self, PyObject*) noexcept {
@@ -431,20 +209,8 @@ PyObject* views(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* node_ids(PyObject* self, PyObject*) noexcept {
-  return noargs_method<Shared>(self, [](Graph& g) -> PyObject* {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(g.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < g.size(); ++i) {
-      PyObject* item = new_str(g.id_of(static_cast<NodeIndex>(i)));
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list.release();
-  });
+  return noargs_method<Shared>(self, [](Graph& g) { return all_ids(g); });
 }
-
-#undef TAVIK_FAST_ARGS
-#undef TAVIK_FORWARD
 
 // ---- protocol slots ----------------------------------------------------------------------------
 
@@ -458,7 +224,7 @@ int graph_contains(PyObject* self, PyObject* key) noexcept {
   Shared access(self);
   if (!access.ok()) return -1;
   std::string_view id;
-  if (!arg_str(key, "id", id)) return -1;
+  if (!convert_arg(key, "id", id)) return -1;
   return access.graph().contains(id) ? 1 : 0;
 }
 
@@ -534,20 +300,22 @@ PyMethodDef g_methods[] = {
      "Hot-path per-node decision: `(kind, needs_recompute, signature)` in one\n"
      "call. The signature folds the node's dependency state (Input deps by\n"
      "content hash, computed deps by epoch) entirely inside the native module."},
-    {"commit_node", as_cfunction(commit_node), kFast,
+    {"commit_node", as_cfunction(write_value<kCommitNode, &Graph::commit_node>), kFast,
      "commit_node($self, id, signature)\n--\n\n"
      "Commit a computed node clean with the signature it ran on; bumps its epoch."},
-    {"skip_node", as_cfunction(skip_node), kFast,
+    {"skip_node", as_cfunction(write_value<kSkipNode, &Graph::skip_node>), kFast,
      "skip_node($self, id, signature)\n--\n\n"
      "Commit a memo hit: mark clean without bumping the epoch."},
-    {"commit_input", as_cfunction(commit_input), kFast,
+    {"commit_input", as_cfunction(write_value<kCommitInput, &Graph::commit_input>), kFast,
      "commit_input($self, id, content_hash)\n--\n\n"
      "Record an Input node's current value hash for downstream signatures."},
-    {"set_clean", as_cfunction(set_clean), kFast,
+    {"set_clean", as_cfunction(write_value<kSetClean, &Graph::set_clean>), kFast,
      "set_clean($self, id, hash)\n--\n\n"
      "Commit `id` clean with the content hash it was computed from."},
-    {"set_computing", as_cfunction(set_computing), kFast, "set_computing($self, id)\n--\n\n"},
-    {"set_dirty", as_cfunction(set_dirty), kFast, "set_dirty($self, id)\n--\n\n"},
+    {"set_computing", as_cfunction(write_state<kSetComputing, &Graph::set_computing>), kFast,
+     "set_computing($self, id)\n--\n\n"},
+    {"set_dirty", as_cfunction(write_state<kSetDirty, &Graph::set_dirty>), kFast,
+     "set_dirty($self, id)\n--\n\n"},
     {"state_of", as_cfunction(state_of), kFast, "state_of($self, id)\n--\n\n"},
     {"kind_of", as_cfunction(kind_of), kFast, "kind_of($self, id)\n--\n\n"},
     {"deps_of", as_cfunction(deps_of), kFast, "deps_of($self, id)\n--\n\n"},
@@ -590,8 +358,15 @@ PyType_Spec g_spec = {
 
 }  // namespace
 
+GraphObject* as_graph(PyObject* self) noexcept {
+  if (g_graph_type == nullptr || !PyObject_TypeCheck(self, g_graph_type)) {
+    raise_cannot_convert(self, "Graph");
+    return nullptr;
+  }
+  return reinterpret_cast<GraphObject*>(self);
+}
+
 PyObject* graph_type() noexcept {
-  if (!create_names()) return nullptr;
   if (g_graph_type == nullptr) {
     PyObject* type = PyType_FromSpec(&g_spec);
     if (type == nullptr) return nullptr;

@@ -1,7 +1,10 @@
 // Errors of the graph kernel: returned as values, never thrown.
 #pragma once
 
+#include <cassert>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -43,7 +46,8 @@ struct GraphError {
   }
 };
 
-/// The value of a kernel operation, or the error it ended with.
+/// The value of a kernel operation, or the error it ended with. Reading the arm that is not
+/// held is a programming error (asserted in debug builds).
 template <class T>
 class [[nodiscard]] Result {
  public:
@@ -53,18 +57,29 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & noexcept { return *std::get_if<0>(&v_); }
-  const T& value() const& noexcept { return *std::get_if<0>(&v_); }
-  T&& value() && noexcept { return std::move(*std::get_if<0>(&v_)); }
+  T& value() & noexcept { return *arm<0>(); }
+  const T& value() const& noexcept { return *arm<0>(); }
+  T&& value() && noexcept { return std::move(*arm<0>()); }
   T& operator*() & noexcept { return value(); }
   const T& operator*() const& noexcept { return value(); }
-  T* operator->() noexcept { return &value(); }
-  const T* operator->() const noexcept { return &value(); }
+  T* operator->() noexcept { return arm<0>(); }
+  const T* operator->() const noexcept { return arm<0>(); }
 
-  GraphError& error() & noexcept { return *std::get_if<1>(&v_); }
-  GraphError&& error() && noexcept { return std::move(*std::get_if<1>(&v_)); }
+  GraphError& error() & noexcept { return *arm<1>(); }
+  GraphError&& error() && noexcept { return std::move(*arm<1>()); }
 
  private:
+  template <std::size_t I>
+  auto* arm() noexcept {
+    assert(v_.index() == I);
+    return std::get_if<I>(&v_);
+  }
+  template <std::size_t I>
+  const auto* arm() const noexcept {
+    assert(v_.index() == I);
+    return std::get_if<I>(&v_);
+  }
+
   std::variant<T, GraphError> v_;
 };
 
@@ -72,16 +87,25 @@ class [[nodiscard]] Result {
 class [[nodiscard]] Status {
  public:
   Status() = default;
-  Status(GraphError error) : error_(std::move(error)), failed_(true) {}  // NOLINT
+  Status(GraphError error) : error_(std::move(error)) {}  // NOLINT: implicit by design
 
-  bool ok() const noexcept { return !failed_; }
+  bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
-  GraphError& error() & noexcept { return error_; }
-  GraphError&& error() && noexcept { return std::move(error_); }
+  GraphError& error() & noexcept {
+    assert(!ok());
+    return *error_;
+  }
+  const GraphError& error() const& noexcept {
+    assert(!ok());
+    return *error_;
+  }
+  GraphError&& error() && noexcept {
+    assert(!ok());
+    return std::move(*error_);
+  }
 
  private:
-  GraphError error_{ErrorCode::NotBuilt, {}, {}};
-  bool failed_ = false;
+  std::optional<GraphError> error_;
 };
 
 }  // namespace tavik

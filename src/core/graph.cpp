@@ -1,7 +1,6 @@
 #include "core/graph.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <functional>
 #include <new>
@@ -9,27 +8,18 @@
 namespace tavik {
 namespace {
 
-constexpr std::array<std::string_view, 4> kKindNames = {"input", "source", "reactive", "view"};
-constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty", "computing"};
+// The bit of node `i` in its 64-bit word of a per-node bitset.
+constexpr std::uint64_t bit(NodeIndex i) noexcept {
+  return std::uint64_t{1} << (i & 63);
+}
 
 }  // namespace
 
-std::string_view kind_name(NodeKind kind) noexcept {
-  return kKindNames[static_cast<std::size_t>(kind)];
-}
-
-std::string_view state_name(NodeState state) noexcept {
-  return kStateNames[static_cast<std::size_t>(state)];
-}
-
-bool parse_kind(std::string_view name, NodeKind& out) noexcept {
+std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
   for (std::size_t i = 0; i < kKindNames.size(); ++i) {
-    if (name == kKindNames[i]) {
-      out = static_cast<NodeKind>(i);
-      return true;
-    }
+    if (name == kKindNames[i]) return static_cast<NodeKind>(i);
   }
-  return false;
+  return std::nullopt;
 }
 
 // ---- registry ----------------------------------------------------------------------------------
@@ -41,15 +31,15 @@ Result<NodeIndex> Graph::idx(std::string_view id) const {
 }
 
 Status Graph::add_node(std::string_view id, std::string_view kind) {
-  if (find(id) != IdIndex::kNotFound) return GraphError::duplicate_node(std::string(id));
-  NodeKind parsed;
-  if (!parse_kind(kind, parsed)) return GraphError::invalid_kind(std::string(kind));
+  if (contains(id)) return GraphError::duplicate_node(std::string(id));
+  const std::optional<NodeKind> parsed = parse_kind(kind);
+  if (!parsed) return GraphError::invalid_kind(std::string(kind));
   if (nodes_.size() >= kMaxNodes) throw std::bad_alloc();
 
   // Everything that can allocate happens before the first write.
   Node node;
   node.id.assign(id);
-  node.kind = parsed;
+  node.kind = *parsed;
   if (nodes_.size() == nodes_.capacity())
     nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
   const auto key_of = [this](NodeIndex i) { return std::string_view(nodes_[i].id); };
@@ -63,21 +53,37 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
 }
 
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
-  const std::uint32_t self = find(id);
-  if (self == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
+  auto self = idx(id);
+  if (!self) return std::move(self).error();
 
   std::unique_ptr<NodeIndex[]> list;
   if (!deps.empty()) list = std::make_unique_for_overwrite<NodeIndex[]>(deps.size());
+  const std::size_t words = (nodes_.size() + 63) / 64;
+  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+
+  // Repeats are dropped by a mark per listed node, which every way out of here clears again
+  // (the list holds exactly the marked nodes): linear in the length of `deps`.
   std::uint32_t count = 0;
+  struct Unmark {
+    std::uint64_t* marks;
+    const NodeIndex* list;
+    const std::uint32_t& count;
+    ~Unmark() {
+      for (std::uint32_t k = 0; k < count; ++k) marks[list[k] >> 6] &= ~bit(list[k]);
+    }
+  } unmark{dep_marks_.data(), list.get(), count};
   for (const std::string_view dep : deps) {
     if (dep == id) return GraphError::self_dependency(std::string(id));
-    const std::uint32_t d = find(dep);
-    if (d == IdIndex::kNotFound) return GraphError::unknown_node(std::string(dep));
-    // Lists are short in practice; a linear scan beats a set until they are not.
-    if (std::find(list.get(), list.get() + count, d) == list.get() + count) list[count++] = d;
+    auto d = idx(dep);
+    if (!d) return std::move(d).error();
+    std::uint64_t& word = dep_marks_[*d >> 6];
+    if ((word & bit(*d)) == 0) {
+      word |= bit(*d);
+      list[count++] = *d;
+    }
   }
 
-  Node& node = nodes_[self];
+  Node& node = nodes_[*self];
   node.deps = std::move(list);
   node.dep_count = count;
   built_ = false;
@@ -85,21 +91,21 @@ Status Graph::set_deps(std::string_view id, std::span<const std::string_view> de
 }
 
 Result<NodeKind> Graph::kind_of(std::string_view id) const {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  return nodes_[i].kind;
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  return nodes_[*i].kind;
 }
 
 Result<NodeState> Graph::state_of(std::string_view id) const {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  return nodes_[i].state;
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  return nodes_[*i].state;
 }
 
 Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  return nodes_[i].dep_span();
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  return nodes_[*i].dep_span();
 }
 
 // ---- build and order ---------------------------------------------------------------------------
@@ -109,46 +115,46 @@ std::span<const NodeIndex> Graph::dependents(NodeIndex i) const noexcept {
   return {rdeps_.data() + roffs_[i], rdeps_.data() + roffs_[i + 1]};
 }
 
-Status Graph::build() {
+Graph::ReverseEdges Graph::reverse_edges() const {
   const std::size_t n = nodes_.size();
   std::size_t edges = 0;
   for (const Node& node : nodes_) edges += node.dep_count;
+  ReverseEdges reverse{std::vector<std::size_t>(n + 1, 0), std::vector<NodeIndex>(edges)};
+  std::vector<std::size_t>& offsets = reverse.offsets;
 
-  // Allocate all working storage first, so that running out of memory changes nothing.
-  std::vector<std::size_t> roffs(n + 1, 0);
-  std::vector<NodeIndex> rdeps(edges);
-  std::vector<std::uint32_t> indegree(n);
-  std::vector<std::uint64_t> ready((n + 63) / 64, 0);
-  std::vector<NodeIndex> heap;
-  heap.reserve(n);
-  std::vector<NodeIndex> order;
-  order.reserve(n);
-  std::vector<NodeIndex> position(n);
-
-  // Reverse edges: counting pass, prefix sums, then a fill in ascending node order, which
-  // leaves each node's dependents ascending and (as deps hold no repeats) without repeats.
+  // Counting pass, prefix sums, then a fill in ascending node order, which leaves each node's
+  // dependents ascending and (as deps hold no repeats) without repeats.
   for (const Node& node : nodes_) {
-    for (const NodeIndex d : node.dep_span()) ++roffs[d + 1];
+    for (const NodeIndex d : node.dep_span()) ++offsets[d + 1];
   }
-  for (std::size_t i = 0; i < n; ++i) roffs[i + 1] += roffs[i];
-  {
-    std::vector<std::size_t>& fill = roffs;  // advanced per node below, then restored
-    for (std::size_t i = 0; i < n; ++i) {
-      for (const NodeIndex d : nodes_[i].dep_span()) rdeps[fill[d]++] = static_cast<NodeIndex>(i);
+  for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
+  std::vector<std::size_t>& fill = offsets;  // advanced per node below, then restored
+  for (std::size_t i = 0; i < n; ++i) {
+    for (const NodeIndex d : nodes_[i].dep_span()) {
+      reverse.targets[fill[d]++] = static_cast<NodeIndex>(i);
     }
-    // Each fill[d] now points at the end of d's run, i.e. the start of d + 1's: shift back.
-    for (std::size_t i = n; i > 0; --i) roffs[i] = roffs[i - 1];
-    roffs[0] = 0;
   }
-  roffs_.swap(roffs);
-  rdeps_.swap(rdeps);
+  // Each fill[d] now points at the end of d's run, i.e. the start of d + 1's: shift back.
+  for (std::size_t i = n; i > 0; --i) offsets[i] = offsets[i - 1];
+  offsets[0] = 0;
+  return reverse;
+}
 
+std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
+                                           std::vector<std::uint32_t>& indegree) const {
   // Kahn's algorithm, always emitting the smallest ready index: the lexicographically smallest
   // topological order by registration index. The ready set is a min-heap in general, but most
   // nodes become ready after the last emitted index (dependencies are usually registered before
   // their dependents), and those go into a bitset scanned by a cursor that only moves forward.
   // Nodes that become ready below the cursor go to a small heap; they are always smaller than
   // everything in the bitset, so the heap, when not empty, holds the minimum.
+  const std::size_t n = nodes_.size();
+  std::vector<std::uint64_t> ready((n + 63) / 64, 0);
+  std::vector<NodeIndex> heap;
+  heap.reserve(n);
+  std::vector<NodeIndex> order;
+  order.reserve(n);
+
   const std::greater<NodeIndex> later;
   std::size_t cursor = 0;  // every index in `ready` is >= cursor
   const auto make_ready = [&](NodeIndex k) {
@@ -183,22 +189,37 @@ Status Graph::build() {
       --pending;
     }
     order.push_back(m);
-    for (std::size_t e = roffs_[m]; e < roffs_[m + 1]; ++e) {
-      const NodeIndex k = rdeps_[e];
+    for (std::size_t e = reverse.offsets[m]; e < reverse.offsets[m + 1]; ++e) {
+      const NodeIndex k = reverse.targets[e];
       if (--indegree[k] == 0) {
         if (k >= cursor) ++pending;
         make_ready(k);
       }
     }
   }
+  return order;
+}
 
-  if (order.size() < n) {
-    std::vector<std::string> blocked;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (indegree[i] > 0) blocked.push_back(nodes_[i].id);
-    }
-    return GraphError::cycle(std::move(blocked));
+GraphError Graph::cycle_error(const std::vector<std::uint32_t>& indegree) const {
+  std::vector<std::string> blocked;
+  for (std::size_t i = 0; i < nodes_.size(); ++i) {
+    if (indegree[i] > 0) blocked.push_back(nodes_[i].id);
   }
+  return GraphError::cycle(std::move(blocked));
+}
+
+Status Graph::build() {
+  // Every step that allocates runs before the first write, so that running out of memory
+  // changes nothing.
+  const std::size_t n = nodes_.size();
+  ReverseEdges reverse = reverse_edges();
+  std::vector<std::uint32_t> indegree(n);
+  std::vector<NodeIndex> order = ordered_walk(reverse, indegree);
+  std::vector<NodeIndex> position(n);
+
+  roffs_.swap(reverse.offsets);
+  rdeps_.swap(reverse.targets);
+  if (order.size() < n) return cycle_error(indegree);
 
   for (std::size_t k = 0; k < n; ++k) position[order[k]] = static_cast<NodeIndex>(k);
   order_.swap(order);
@@ -227,9 +248,9 @@ Result<std::vector<NodeIndex>> Graph::resolve_seeds(std::span<const std::string_
   std::vector<NodeIndex> out;
   out.reserve(ids.size());
   for (const std::string_view id : ids) {
-    const std::uint32_t i = find(id);
-    if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-    out.push_back(i);
+    auto i = idx(id);
+    if (!i) return std::move(i).error();
+    out.push_back(*i);
   }
   return out;
 }
@@ -294,7 +315,8 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
             [this](NodeIndex a, NodeIndex b) { return position_[a] < position_[b]; });
 }
 
-Result<std::vector<NodeIndex>> Graph::schedule(std::span<const std::string_view> seeds) const {
+Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
+    std::span<const std::string_view> seeds) const {
   if (!built_) return GraphError::not_built();
   auto resolved = resolve_seeds(seeds);
   if (!resolved) return std::move(resolved).error();
@@ -305,22 +327,16 @@ Result<std::vector<NodeIndex>> Graph::schedule(std::span<const std::string_view>
 
 Result<std::vector<NodeIndex>> Graph::downstream(std::string_view id) const {
   if (!built_) return GraphError::not_built();
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  const NodeIndex seed = i;
-  std::vector<NodeIndex> reached = closure(std::span<const NodeIndex>(&seed, 1));
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  std::vector<NodeIndex> reached = closure(std::span<const NodeIndex>(&*i, 1));
   reached.erase(reached.begin());  // the node itself, always first
   sort_by_position(reached);
   return reached;
 }
 
-Result<std::vector<NodeIndex>> Graph::dirty_subgraph(
-    std::span<const std::string_view> seeds) const {
-  return schedule(seeds);
-}
-
 Result<std::vector<NodeIndex>> Graph::mark_dirty(std::span<const std::string_view> seeds) {
-  auto reached = schedule(seeds);
+  auto reached = dirty_subgraph(seeds);
   if (!reached) return reached;
   for (const NodeIndex i : *reached) nodes_[i].state = NodeState::Dirty;
   return reached;
@@ -338,56 +354,41 @@ Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
 // ---- memo bookkeeping --------------------------------------------------------------------------
 
 Status Graph::set_state(std::string_view id, NodeState state) {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  nodes_[i].state = state;
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  nodes_[*i].state = state;
   return {};
 }
 
-Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
+Node& Graph::record_clean(NodeIndex i, std::uint64_t signature) noexcept {
   Node& node = nodes_[i];
   node.state = NodeState::Clean;
   node.signature = signature;
   node.has_signature = true;
+  return node;
+}
+
+Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  record_clean(*i, signature);
   return {};
 }
 
-Status Graph::set_dirty(std::string_view id) {
-  return set_state(id, NodeState::Dirty);
-}
-Status Graph::set_computing(std::string_view id) {
-  return set_state(id, NodeState::Computing);
-}
-Status Graph::set_clean(std::string_view id, std::uint64_t hash) {
-  return record_signature(id, hash);
-}
-Status Graph::skip_node(std::string_view id, std::uint64_t signature) {
-  return record_signature(id, signature);
-}
-
 Status Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  Node& node = nodes_[i];
-  node.state = NodeState::Clean;
-  node.signature = content_hash;
-  node.has_signature = true;
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  Node& node = record_clean(*i, content_hash);
   node.content_hash = content_hash;
   node.has_content_hash = true;
   return {};
 }
 
 Status Graph::commit_node(std::string_view id, std::uint64_t signature) {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
   ++clock_;  // unsigned: wraps from 2^64 - 1 to 0
-  Node& node = nodes_[i];
-  node.state = NodeState::Clean;
-  node.signature = signature;
-  node.has_signature = true;
-  node.epoch = clock_;
+  record_clean(*i, signature).epoch = clock_;
   return {};
 }
 
@@ -403,17 +404,17 @@ std::uint64_t Graph::signature_of(NodeIndex i) const noexcept {
 }
 
 Result<CheckResult> Graph::check_node(std::string_view id) const {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  const Node& node = nodes_[i];
-  const std::uint64_t h = signature_of(i);
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  const Node& node = nodes_[*i];
+  const std::uint64_t h = signature_of(*i);
   return CheckResult{node.kind, !(node.has_signature && node.signature == h), h};
 }
 
 Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
-  const std::uint32_t i = find(id);
-  if (i == IdIndex::kNotFound) return GraphError::unknown_node(std::string(id));
-  const Node& node = nodes_[i];
+  auto i = idx(id);
+  if (!i) return std::move(i).error();
+  const Node& node = nodes_[*i];
   return !(node.has_signature && node.signature == input_hash);
 }
 
@@ -434,6 +435,9 @@ bool Graph::check_invariants() const {
       if (d >= n || d == i || last_seen[d] == i) return false;
       last_seen[d] = i;
     }
+  }
+  for (const std::uint64_t word : dep_marks_) {
+    if (word != 0) return false;
   }
   if (!built_) return true;
   if (order_.size() != n || position_.size() != n || roffs_.size() != n + 1) return false;

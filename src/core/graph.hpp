@@ -4,9 +4,11 @@
 // only exception it lets escape is std::bad_alloc, raised before any change is made.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -30,12 +32,13 @@ enum class NodeState : std::uint8_t { Clean = 0, Dirty = 1, Computing = 2 };
 inline constexpr std::uint64_t kSignatureBasis = 0x14650FB0739D0383ULL;
 inline constexpr std::uint64_t kSignaturePrime = 0x100000001B3ULL;
 
-/// The boundary spelling of a kind or a state.
-std::string_view kind_name(NodeKind kind) noexcept;
-std::string_view state_name(NodeState state) noexcept;
+/// The boundary spellings of the kinds and the states, indexed by their values.
+inline constexpr std::array<std::string_view, 4> kKindNames = {"input", "source", "reactive",
+                                                               "view"};
+inline constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty", "computing"};
 
 /// The kind spelled exactly `name`, or nothing.
-bool parse_kind(std::string_view name, NodeKind& out) noexcept;
+std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
 
 /// One registered node.
 struct Node {
@@ -78,13 +81,14 @@ class Graph {
   std::size_t size() const noexcept { return nodes_.size(); }
   /// Whether a node with exactly these id bytes is registered.
   bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }
-  /// The index of `id`. Errors: UnknownNode. Allocates only on failure.
+  /// The index of `id`: the lookup behind every operation that takes an id. Errors:
+  /// UnknownNode. Allocates only on failure.
   Result<NodeIndex> idx(std::string_view id) const;
 
   /// Registers a new Dirty node. Errors: DuplicateNode (checked first), InvalidKind.
   Status add_node(std::string_view id, std::string_view kind);
-  /// Replaces the node's dependencies, dropping repeats. Errors: UnknownNode(id), then per entry
-  /// in order SelfDependency(id) or UnknownNode(entry).
+  /// Replaces the node's dependencies, dropping repeats, in time linear in their number.
+  /// Errors: UnknownNode(id), then per entry in order SelfDependency(id) or UnknownNode(entry).
   Status set_deps(std::string_view id, std::span<const std::string_view> deps);
 
   Result<NodeKind> kind_of(std::string_view id) const;
@@ -106,13 +110,6 @@ class Graph {
 
   // ---- propagation ---------------------------------------------------------------------------
 
-  /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
-  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> ids) const;
-  /// Every node reachable downstream from the seeds, seeds included, each once. Needs built().
-  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
-  /// Orders the nodes by their place in the cached order. Needs built().
-  void sort_by_position(std::vector<NodeIndex>& nodes) const;
-
   /// Nodes strictly downstream of `id`, in order. Errors: NotBuilt, UnknownNode.
   Result<std::vector<NodeIndex>> downstream(std::string_view id) const;
   /// The seeds and all nodes downstream of them, in order. Errors: NotBuilt, UnknownNode.
@@ -125,10 +122,12 @@ class Graph {
   // ---- memo bookkeeping ----------------------------------------------------------------------
   // Each validates only the id (UnknownNode) and works on unbuilt graphs and any kind.
 
-  Status set_dirty(std::string_view id);
-  Status set_computing(std::string_view id);
-  Status set_clean(std::string_view id, std::uint64_t hash);
-  Status skip_node(std::string_view id, std::uint64_t signature);
+  Status set_dirty(std::string_view id) { return set_state(id, NodeState::Dirty); }
+  Status set_computing(std::string_view id) { return set_state(id, NodeState::Computing); }
+  Status set_clean(std::string_view id, std::uint64_t hash) { return record_signature(id, hash); }
+  Status skip_node(std::string_view id, std::uint64_t signature) {
+    return record_signature(id, signature);
+  }
   Status commit_input(std::string_view id, std::uint64_t content_hash);
   /// Advances the clock (wrapping) and stamps the node with it. Errors: UnknownNode.
   Status commit_node(std::string_view id, std::uint64_t signature);
@@ -162,9 +161,29 @@ class Graph {
     if (i != IdIndex::kNotFound) last_found_ = i;
     return i;
   }
+  // The steps of build(): the reverse edges (as roffs_/rdeps_) of the current deps; the
+  // smallest topological order, short of the nodes on or behind a cycle, which keep a nonzero
+  // `indegree`; the Cycle error naming those nodes.
+  struct ReverseEdges {
+    std::vector<std::size_t> offsets;
+    std::vector<NodeIndex> targets;
+  };
+  ReverseEdges reverse_edges() const;
+  std::vector<NodeIndex> ordered_walk(const ReverseEdges& reverse,
+                                      std::vector<std::uint32_t>& indegree) const;
+  GraphError cycle_error(const std::vector<std::uint32_t>& indegree) const;
+
+  /// Indices of `ids`, same order, repeats kept. Errors: UnknownNode for the first unknown id.
+  Result<std::vector<NodeIndex>> resolve_seeds(std::span<const std::string_view> ids) const;
+  /// Every node reachable downstream from the seeds, seeds included, each once. Needs built().
+  std::vector<NodeIndex> closure(std::span<const NodeIndex> seeds) const;
+  /// Orders the nodes by their place in the cached order. Needs built().
+  void sort_by_position(std::vector<NodeIndex>& nodes) const;
+
   Status set_state(std::string_view id, NodeState state);
+  /// Makes node `i` Clean with `signature` recorded.
+  Node& record_clean(NodeIndex i, std::uint64_t signature) noexcept;
   Status record_signature(std::string_view id, std::uint64_t signature);
-  Result<std::vector<NodeIndex>> schedule(std::span<const std::string_view> seeds) const;
 
   std::vector<Node> nodes_;
   std::vector<NodeIndex> order_;
@@ -173,6 +192,8 @@ class Graph {
   std::vector<std::size_t> roffs_;
   std::vector<NodeIndex> rdeps_;
   IdIndex index_;
+  // Scratch of set_deps: one bit per node, all clear between calls.
+  std::vector<std::uint64_t> dep_marks_;
   // A lookup hint, never a result. Written by const lookups: kernel calls on one graph never
   // overlap (each runs to completion on the thread that holds the interpreter lock).
   mutable std::uint32_t last_found_ = IdIndex::kNotFound;

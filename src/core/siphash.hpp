@@ -15,8 +15,8 @@ struct SipKey {
 /// SipHash-2-4 of `len` bytes at `data` under `key`.
 std::uint64_t siphash24(const SipKey& key, const void* data, std::size_t len) noexcept;
 
-/// A fresh key from the operating system's random source (a fixed fallback only if it is
-/// unavailable).
+/// A fresh key from the operating system's random source; where that is unavailable, from
+/// std::random_device mixed with the steady clock.
 SipKey random_sip_key() noexcept;
 
 }  // namespace tavik

@@ -3,12 +3,7 @@
 
 #include "check.hpp"
 #include "core/graph.hpp"
-
-namespace tavik {
-struct GraphTestAccess {
-  static void set_clock(Graph& g, std::uint64_t value) { g.clock_ = value; }
-};
-}  // namespace tavik
+#include "graph_access.hpp"
 
 int main() {
   tavik::Graph g;

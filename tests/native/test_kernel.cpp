@@ -1,5 +1,7 @@
 // The kernel without Python: registry, order, schedules and the signature fold, and what a
 // failed allocation inside any operation leaves behind.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -11,6 +13,7 @@
 #include "alloc_hook.hpp"
 #include "check.hpp"
 #include "core/graph.hpp"
+#include "graph_access.hpp"
 #include "graph_snapshot.hpp"
 
 using tavik::Graph;
@@ -75,19 +78,79 @@ void test_cycle_keeps_order() {
   CHECK(g.check_invariants());
 }
 
-// ---- allocation failure ------------------------------------------------------------------------
-//
-// For every operation, and for every N until the operation runs without reaching its Nth
-// allocation, the Nth allocation throws std::bad_alloc. The graph must then be exactly as it was
-// (compared field by field), keep its invariants, and accept the same operation again with the
-// result that an untouched graph gives.
-
 // "n<i>". (Built without `"n" + ...`, which sets off a false -Wrestrict in GCC 12 at -O3.)
 std::string node_id(std::size_t i) {
   std::string id = std::to_string(i);
   id.insert(0, 1, 'n');
   return id;
 }
+
+// Two ids whose hashes under `key` agree in the tag kept in the index (the upper 32 bits) and in
+// the home slot of a 16-slot table (the lowest 4 bits): a birthday search over "n<k>".
+std::pair<std::string, std::string> tag_and_slot_twins(tavik::SipKey key) {
+  const tavik::IdIndex index(key);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> seen;  // (tag and slot, k)
+  for (std::uint32_t k = 0; k < (1U << 20); ++k) {
+    const std::uint64_t h = index.hash(node_id(k));
+    seen.emplace_back(((h >> 32) << 4) | (h & 15), k);
+  }
+  std::sort(seen.begin(), seen.end());
+  for (std::size_t j = 1; j < seen.size(); ++j) {
+    if (seen[j].first == seen[j - 1].first) {
+      return {node_id(seen[j - 1].second), node_id(seen[j].second)};
+    }
+  }
+  std::fprintf(stderr, "no ids share tag and home slot\n");
+  std::abort();
+}
+
+// The index compares the id bytes, not only the tag: the twin of a registered id is unknown to
+// every lookup, and can itself be registered.
+void test_tag_twin_is_unknown() {
+  const tavik::SipKey key{0x0123456789abcdefULL, 0xfedcba9876543210ULL};
+  const auto twins = tag_and_slot_twins(key);
+  const std::string& first = twins.first;
+  const std::string& twin = twins.second;
+  Graph g(key);
+  CHECK(g.add_node(first, "reactive").ok());
+  CHECK(g.contains(first) && !g.contains(twin));
+  CHECK(g.build().ok());
+
+  const auto unknown = [&](auto&& result) {
+    return !result.ok() && result.error().code == tavik::ErrorCode::UnknownNode &&
+           result.error().text == twin;
+  };
+  const std::string_view seeds[] = {twin};
+  CHECK(unknown(g.idx(twin)));
+  CHECK(unknown(g.kind_of(twin)));
+  CHECK(unknown(g.state_of(twin)));
+  CHECK(unknown(g.deps_of(twin)));
+  CHECK(unknown(g.set_deps(twin, {})));
+  CHECK(unknown(g.set_deps(first, seeds)));
+  CHECK(unknown(g.downstream(twin)));
+  CHECK(unknown(g.dirty_subgraph(seeds)));
+  CHECK(unknown(g.mark_dirty(seeds)));
+  CHECK(unknown(g.set_dirty(twin)));
+  CHECK(unknown(g.set_computing(twin)));
+  CHECK(unknown(g.set_clean(twin, 1)));
+  CHECK(unknown(g.skip_node(twin, 1)));
+  CHECK(unknown(g.commit_input(twin, 1)));
+  CHECK(unknown(g.commit_node(twin, 1)));
+  CHECK(unknown(g.check_node(twin)));
+  CHECK(unknown(g.needs_recompute(twin, 1)));
+  CHECK(g.clock() == 0 && g.node(0).state == tavik::NodeState::Dirty);
+
+  CHECK(g.add_node(twin, "input").ok());  // not a duplicate
+  const auto first_index = g.idx(first), twin_index = g.idx(twin);
+  CHECK(first_index.ok() && *first_index == 0 && twin_index.ok() && *twin_index == 1);
+}
+
+// ---- allocation failure ------------------------------------------------------------------------
+//
+// For every operation, and for every N until the operation runs without reaching its Nth
+// allocation, the Nth allocation throws std::bad_alloc. The graph must then be exactly as it was
+// (compared field by field), keep its invariants, and accept the same operation again with the
+// result that an untouched graph gives.
 
 // A deterministic graph of `n` nodes ("n0", "n1", ...) of mixed kinds, each depending on up to
 // three earlier ones, some of them committed. Sizes just below and at the growth points of the
@@ -157,7 +220,10 @@ std::vector<Op> operations(std::size_t n) {
       {"build", [](Graph& g) { return ok(g.build()); }},
       {"topo_order", [](Graph& g) { return ok(g.topo_order()); }},
       {"views", [](Graph& g) { return ok(g.views()); }},
-      {"resolve_seeds", [=](Graph& g) { return ok(g.resolve_seeds(views(*with_unknown))); }},
+      {"resolve_seeds",
+       [=](Graph& g) {
+         return ok(tavik::GraphTestAccess::resolve_seeds(g, views(*with_unknown)));
+       }},
       {"downstream", [](Graph& g) { return ok(g.downstream("n0")); }},
       {"downstream unknown", [](Graph& g) { return ok(g.downstream("missing")); }},
       {"dirty_subgraph", [=](Graph& g) { return ok(g.dirty_subgraph(views(*some))); }},
@@ -234,6 +300,7 @@ int main() {
   test_order_and_schedule();
   test_signature_example();
   test_cycle_keeps_order();
+  test_tag_twin_is_unknown();
   test_allocation_failure_changes_nothing();
   return tavik_test::finish();
 }
