@@ -28,7 +28,7 @@ pytest: install
 
 typecheck: install
 	$(PY) -m mypy python/tavik tests
-	$(PY) -m mypy.stubtest tavik._tavik
+	$(PY) -m mypy.stubtest tavik._tavik tavik._engine
 
 check-package:
 	PYTHON=$(PYTHON) JOBS=$(JOBS) bash tools/check_package.sh

@@ -1,14 +1,18 @@
-"""The engine against a from-scratch evaluation, over random programs of definitions, edits,
-sets, invalidations, raising functions, interrupts, reads and stabilizations.
+"""The engine against a from-scratch evaluation and against the pure-Python engine, over random
+programs of definitions, edits, sets, invalidations, raising functions, interrupts, reads and
+stabilizations.
 
 After every evaluation the values read must equal what evaluating every definition from scratch
 gives (consistency), and every function call must have been needed (minimality): at most one
 call per node per evaluation, and only for a node that is new, redefined or invalidated, or one
-of whose dependencies recorded a change since the node's last call.
+of whose dependencies recorded a change since the node's last call. The oracle, the engine as
+first written in Python (`engine_oracle.OracleEngine`), runs the same program: every report,
+value, failure, explanation, DOT rendering and call (in order) must be the same.
 """
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from collections import Counter
 from collections.abc import Callable
@@ -20,7 +24,8 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from tavik import CycleError, Engine, NodeError
+from engine_oracle import OracleEngine
+from tavik import CycleError, Engine, NodeError, Update
 
 IDS = [f"n{i}" for i in range(10)]
 MOD = 7
@@ -62,7 +67,7 @@ class Def:
     seen: dict[str, int] = field(default_factory=dict)  # changes of each upstream node
 
 
-Result = tuple[str, int]  # ("value", v) or ("failed", origin index)
+Result = tuple[str, Any]  # ("value", v) or ("failed", origin id)
 
 # Functions that raise for one result in seven, and a few that never raise.
 formulas = st.builds(
@@ -77,6 +82,7 @@ class EngineMachine(RuleBasedStateMachine):
     def __init__(self) -> None:
         super().__init__()
         self.engine = Engine()
+        self.oracle = OracleEngine()
         self.defs: dict[str, Def] = {}
         self.inputs: dict[str, int] = {}  # current values, as set
         self.applied: dict[str, int] = {}  # input values as the engine last took them
@@ -87,6 +93,20 @@ class EngineMachine(RuleBasedStateMachine):
         self.last: dict[str, Result] = {}  # each computed node's last call's result
         self.calls: list[str] = []  # calls during the current evaluation
         self.armed: str | None = None  # this node's next call raises an interrupt
+        self.oracle_calls: list[str] = []  # the oracle's calls during the current evaluation
+        self.oracle_armed: str | None = None
+
+    def both(self, call: Callable[[Any], object]) -> Any:
+        """``call`` on the engine, then on the oracle: the same result or the same error."""
+        try:
+            result = call(self.engine)
+        except Exception as error:
+            with pytest.raises(type(error)) as info:
+                call(self.oracle)
+            assert str(info.value) == str(error)
+            raise
+        assert call(self.oracle) == result
+        return result
 
     # ---- the functions the engine calls --------------------------------------------------
 
@@ -107,6 +127,21 @@ class EngineMachine(RuleBasedStateMachine):
                 raise
             self.record(node_id, ("value", value))
             return value
+
+        return fn
+
+    def oracle_function(self, node_id: str) -> Callable[..., int]:
+        """The oracle's function for the node: the same values and errors, and no checks."""
+
+        def fn(*args: int) -> int:
+            d = self.defs[node_id]
+            if self.oracle_armed == node_id:
+                self.oracle_armed = None
+                raise Interrupt
+            self.oracle_calls.append(node_id)
+            if d.kind == "source":
+                args = (self.outside[node_id],)
+            return d.formula(*args)
 
         return fn
 
@@ -170,7 +205,7 @@ class EngineMachine(RuleBasedStateMachine):
                         try:
                             results[node_id] = ("value", d.formula(*(v for _, v in args)))
                         except ValueError:
-                            results[node_id] = ("failed", node_id)  # type: ignore[assignment]
+                            results[node_id] = ("failed", node_id)
             return results[node_id]
 
         for node_id in ids:
@@ -178,24 +213,42 @@ class EngineMachine(RuleBasedStateMachine):
         return results
 
     def check_read(self, node_id: str, expected: Result) -> None:
-        if expected[0] == "value":
-            assert self.engine[node_id] == expected[1], node_id
-        else:
-            with pytest.raises(NodeError) as info:
-                self.engine[node_id]
-            assert (info.value.node, info.value.origin) == (node_id, expected[1])
+        for engine in (self.engine, self.oracle):
+            if expected[0] == "value":
+                assert engine[node_id] == expected[1], node_id
+            else:
+                with pytest.raises(NodeError) as info:
+                    engine[node_id]
+                assert (info.value.node, info.value.origin) == (node_id, expected[1])
+                assert isinstance(info.value.__cause__, ValueError)
 
-    def evaluate(self, action: Callable[[], object], reached: set[str]) -> bool:
-        """Run an evaluation; false if it was interrupted."""
+    def evaluate(self, action: Callable[[Any], object], reached: set[str]) -> bool:
+        """Run an evaluation on the engine, then on the oracle; false if it was interrupted.
+
+        Both must call the same functions in the same order, and report the same.
+        """
         self.apply_inputs(reached)
         self.calls = []
-        try:
-            action()
-        except Interrupt:
-            return False
-        finally:
-            self.armed = None
-        return True
+        self.oracle_calls = []
+        self.oracle_armed = self.armed
+        outcomes: list[tuple[str, object] | None] = []
+        for engine in (self.engine, self.oracle):
+            try:
+                result = action(engine)
+            except Interrupt:
+                outcomes.append(None)
+            else:
+                if isinstance(result, Update):  # everything but the time taken
+                    result = dataclasses.replace(result, seconds=0.0)
+                outcomes.append(("done", result))
+            finally:
+                if engine is self.engine:
+                    self.armed = None
+                else:
+                    self.oracle_armed = None
+        assert outcomes[0] == outcomes[1]
+        assert self.calls == self.oracle_calls
+        return outcomes[0] is not None
 
     # ---- rules ----------------------------------------------------------------------------
 
@@ -225,7 +278,7 @@ class EngineMachine(RuleBasedStateMachine):
     def define_input(self, data: st.DataObject, value: int) -> None:
         node_id = self.free_id(data)
         if node_id is not None:
-            self.engine.input(node_id, value)
+            self.both(lambda engine: engine.input(node_id, value))
             self.defs[node_id] = Def("input", [], Formula(1, 0, None))
             self.inputs[node_id] = value
             self.applied.pop(node_id, None)
@@ -239,6 +292,7 @@ class EngineMachine(RuleBasedStateMachine):
             self.defs[node_id] = Def("source", [], formula)
             self.outside[node_id] = value
             self.engine.source(node_id, self.function(node_id))
+            self.oracle.source(node_id, self.oracle_function(node_id))
             self.forced.add(node_id)
             self.last.pop(node_id, None)
 
@@ -258,8 +312,12 @@ class EngineMachine(RuleBasedStateMachine):
         ids = sorted(self.defs)
         deps = data.draw(st.lists(st.sampled_from(ids), min_size=1, max_size=3)) if ids else []
         self.defs[node_id] = Def(kind, deps, formula, equality)
-        define = self.engine.reactive if kind == "reactive" else self.engine.view
-        define(node_id, deps, self.function(node_id), equal=EQUALITIES[equality])
+        for engine, function in (
+            (self.engine, self.function),
+            (self.oracle, self.oracle_function),
+        ):
+            define = engine.reactive if kind == "reactive" else engine.view
+            define(node_id, deps, function(node_id), equal=EQUALITIES[equality])
         self.forced.add(node_id)
         self.last.pop(node_id, None)
 
@@ -267,7 +325,7 @@ class EngineMachine(RuleBasedStateMachine):
     def set_input(self, data: st.DataObject, value: int) -> None:
         node_id = self.pick(data, ("input",))
         if node_id is not None:
-            self.engine.set(node_id, value)
+            self.both(lambda engine: engine.set(node_id, value))
             self.inputs[node_id] = value
 
     @rule(data=st.data(), value=st.integers(0, MOD - 1))
@@ -280,7 +338,7 @@ class EngineMachine(RuleBasedStateMachine):
     def invalidate(self, data: st.DataObject) -> None:
         node_id = self.pick(data, ("source", "reactive", "view"))
         if node_id is not None:
-            self.engine.invalidate(node_id)
+            self.both(lambda engine: engine.invalidate(node_id))
             self.forced.add(node_id)
 
     @rule(data=st.data(), formula=st.none() | formulas)
@@ -297,13 +355,18 @@ class EngineMachine(RuleBasedStateMachine):
         ):
             with pytest.raises(CycleError) as info:
                 self.engine.redefine(node_id, deps=new_deps, fn=self.function(node_id))
+            with pytest.raises(CycleError) as oracle_info:
+                self.oracle.redefine(node_id, deps=new_deps, fn=self.oracle_function(node_id))
             cycle = info.value.cycle
+            assert cycle == oracle_info.value.cycle
             assert cycle[0] == cycle[-1] == node_id and cycle[1] in new_deps
             for node, dep in zip(cycle[1:], cycle[2:]):
                 assert dep in self.defs[node].deps
             return
         fn = self.function(node_id) if formula is not None else None
         self.engine.redefine(node_id, deps=new_deps, fn=fn)
+        oracle_fn = self.oracle_function(node_id) if formula is not None else None
+        self.oracle.redefine(node_id, deps=new_deps, fn=oracle_fn)
         if new_deps is not None:
             d.deps = new_deps
         if formula is not None:
@@ -315,10 +378,10 @@ class EngineMachine(RuleBasedStateMachine):
         leaves = [i for i in self.defs if not any(i in d.deps for d in self.defs.values())]
         if leaves:
             node_id = data.draw(st.sampled_from(leaves))
-            self.engine.remove(node_id)
+            self.both(lambda engine: engine.remove(node_id))
             del self.defs[node_id]
             for table in (self.inputs, self.applied, self.outside, self.read_result, self.last):
-                table.pop(node_id, None)  # type: ignore[attr-defined]
+                table.pop(node_id, None)
             self.forced.discard(node_id)
             self.changes[node_id] += 1  # a later node of that id is new
 
@@ -328,7 +391,7 @@ class EngineMachine(RuleBasedStateMachine):
 
     @rule()
     def stabilize(self) -> None:
-        if not self.evaluate(self.engine.stabilize, set(self.defs)):
+        if not self.evaluate(lambda engine: engine.stabilize(), set(self.defs)):
             return
         expected = self.scratch(list(self.defs))
         for node_id, result in expected.items():
@@ -343,9 +406,9 @@ class EngineMachine(RuleBasedStateMachine):
             return
         cone = self.upstream(node_id) | {node_id}
 
-        def read() -> None:
+        def read(engine: Any) -> None:
             try:
-                self.engine[node_id]
+                engine[node_id]
             except NodeError:
                 pass
 
@@ -353,12 +416,33 @@ class EngineMachine(RuleBasedStateMachine):
             return
         assert set(self.calls) <= cone, "a read computed nodes it does not depend on"
         self.calls = []
+        self.oracle_calls = []
         self.check_read(node_id, self.scratch([node_id])[node_id])
-        assert self.calls == [], "a second read computed again"
+        assert self.calls == [] == self.oracle_calls, "a second read computed again"
 
     @invariant()
     def same_nodes(self) -> None:
-        assert len(self.engine) == len(self.defs)
+        assert len(self.engine) == len(self.defs) == len(self.oracle)
+
+    @invariant()
+    def same_as_oracle(self) -> None:
+        """Explanations, the DOT rendering and the dependents named by a refused removal."""
+        assert self.engine.to_dot() == self.oracle.to_dot()
+        for node_id in self.defs:
+
+            def explain(engine: Any) -> object:
+                try:
+                    return engine.explain(node_id)
+                except ValueError as error:
+                    return str(error)
+
+            assert explain(self.engine) == explain(self.oracle)
+            if any(node_id in d.deps for d in self.defs.values()):
+                with pytest.raises(ValueError) as info:
+                    self.engine.remove(node_id)
+                with pytest.raises(ValueError) as oracle_info:
+                    self.oracle.remove(node_id)
+                assert str(info.value) == str(oracle_info.value)
 
 
 EngineMachine.TestCase.settings = settings(

@@ -170,7 +170,7 @@ class TestPackage:
         assert tavik.Graph is tavik._tavik.Graph
         assert tavik.kernel_version is tavik._tavik.kernel_version
 
-    @pytest.mark.parametrize("name", ["py.typed", "_tavik.pyi"])
+    @pytest.mark.parametrize("name", ["py.typed", "_tavik.pyi", "_engine.pyi"])
     def test_installed_with_types(self, name: str) -> None:
         assert (resources.files("tavik") / name).is_file()
 

@@ -135,6 +135,7 @@ wheel, version = sys.argv[1:]
 archive = zipfile.ZipFile(wheel)
 names = set(archive.namelist())
 required = {"tavik/__init__.py", "tavik/_version.py", "tavik/py.typed", "tavik/_tavik.pyi",
+            "tavik/_engine.pyi", "tavik/_engine.abi3.so",
             "tavik/_tavik.abi3.so"}
 missing = sorted(required - names)
 if missing:

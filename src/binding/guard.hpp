@@ -4,7 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
+#include <utility>
 
 #include "binding/python.hpp"
 #include "core/graph.hpp"
@@ -75,14 +75,7 @@ using Exclusive = Access<true>;
 /// interpreter. Running out of memory is MemoryError; anything else is an internal fault.
 template <class R, class F>
 R guarded(R on_error, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in tavik._tavik");
-  }
-  return on_error;
+  return guarded_call("tavik._tavik", on_error, std::forward<F>(body));
 }
 
 }  // namespace tavik::binding

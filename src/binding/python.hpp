@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <new>
 #include <utility>
 
 namespace tavik::binding {
@@ -44,5 +45,20 @@ class PyRef {
   explicit PyRef(PyObject* o) noexcept : o_(o) {}
   PyObject* o_ = nullptr;
 };
+
+/// Runs one call of the module named `module`, turning any C++ exception into a Python one, so
+/// that none reaches the interpreter. Running out of memory is MemoryError; anything else is an
+/// internal fault.
+template <class R, class F>
+R guarded_call(const char* module, R on_error, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_Format(PyExc_SystemError, "internal error in %s", module);
+  }
+  return on_error;
+}
 
 }  // namespace tavik::binding
