@@ -7,7 +7,7 @@
 # module built from those headers alone decrements references without counting them (every
 # object it frees then looks like a leak).
 #
-#   tools/refleak.sh [pytest arguments]     default: tests/test_reliability.py
+#   tools/refleak.sh [pytest arguments]     default: the kernel's and the engine's reliability tests
 #
 # Installs python3.11-dbg, its headers, pytest and pytest-timeout with apt-get when they are
 # missing. The module is built in build/refleak and imported from there, next to the copy of the
@@ -27,8 +27,8 @@ fi
 build=build/refleak
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \
   -DCMAKE_CXX_FLAGS=-DPy_DEBUG -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" -j 2 --target _tavik
+cmake --build "$build" -j "${JOBS:-2}" --target _tavik _engine
 
 "$python" -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
-[ $# -gt 0 ] || set -- tests/test_reliability.py
+[ $# -gt 0 ] || set -- tests/test_reliability.py tests/test_engine_reliability.py
 PYTHONPATH="$PWD/$build/python" "$python" -m pytest -q -p no:cacheprovider -rs "$@"
