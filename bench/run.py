@@ -852,9 +852,9 @@ def time_plain(w: Workload, schedule: Sequence[str], repeat: int) -> float:
             k += 1
         else:
             deps_of[id] = node_deps
+    for id, deps in deps_of.items():  # every value defined before the timed runs
+        values[id] = node_fn(*[values[d] for d in deps])
     order = [(id, node_fn, deps_of[id]) for id in schedule if id in deps_of]
-    for id, fn, deps in order:  # every value defined before the timed runs
-        values[id] = fn(*[values[d] for d in deps])
 
     def run(_: Any) -> None:
         for id, fn, deps in order:
