@@ -170,7 +170,8 @@ def test_every_outcome_runs() -> None:
 
 @dataclass(frozen=True)
 class Op:
-    """A call on an engine holding `BASE`, and whether it may change the set of nodes."""
+    """A call on the native core of an engine made by `base()`, and the exception it raises
+    normally (None: it succeeds)."""
 
     name: str
     run: Callable[[Engine], object]
@@ -201,7 +202,7 @@ def base() -> Engine:
     return engine
 
 
-def scratch(engine: Engine, inputs: dict[str, int]) -> dict[str, object]:
+def scratch(held: set[str], inputs: dict[str, int]) -> dict[str, object]:
     """Every node's value from the definitions alone (for the nodes the engine holds)."""
     values: dict[str, object] = dict(inputs)
 
@@ -211,26 +212,29 @@ def scratch(engine: Engine, inputs: dict[str, int]) -> dict[str, object]:
             values[node_id] = fn(*(value(dep) for dep in deps))
         return values[node_id]
 
-    return {node_id: value(node_id) for node_id in [*INPUTS, *DEFS] if node_id in engine}
+    return {node_id: value(node_id) for node_id in [*INPUTS, *DEFS] if node_id in held}
 
 
+# The calls go to the native core directly: the facade's Python (argument checks, messages) is
+# left out of the failing window, because pure Python such as a string join can make the 3.11
+# interpreter loop forever creating MemoryError instances when allocations fail.
 OPS = [
-    Op("stabilize", lambda e: e.stabilize()),
-    Op("read", lambda e: e["z"]),
-    Op("read input", lambda e: e["a"]),
-    Op("set", lambda e: e.set("b", 7)),
-    Op("set_many", lambda e: e.set_many({"a": 1, "b": 1})),
-    Op("invalidate", lambda e: e.invalidate("x", "s")),
-    Op("input", lambda e: e.input("new", 1)),
-    Op("reactive", lambda e: e.reactive("new", ["z", "w"], lambda z, w: z + w)),
-    Op("redefine deps", lambda e: e.redefine("x", deps=["b", "a"], fn=lambda b, a: a + b)),
-    Op("redefine reorders", lambda e: e.redefine("y", deps=["x", "a", "w"], fn=lambda x, a, w: x * a)),
-    Op("redefine cycle", lambda e: e.redefine("x", deps=["z"]), CycleError),
-    Op("remove", lambda e: e.remove("z")),
-    Op("remove refused", lambda e: e.remove("x"), ValueError),
-    Op("explain", lambda e: e.explain("y")),
-    Op("to_dot", lambda e: e.to_dot()),
-    Op("unknown", lambda e: e["nothing"], KeyError),
+    Op("stabilize", lambda e: e._core.stabilize()),
+    Op("read", lambda e: e._core.read("z")),
+    Op("read input", lambda e: e._core.read("a")),
+    Op("set", lambda e: e._core.set("b", 7)),
+    Op("invalidate", lambda e: e._core.invalidate("x")),
+    Op("add input", lambda e: e._core.add("new", "input", (), None, None, 1)),
+    Op("add", lambda e: e._core.add("new", "reactive", ("z", "w"), lambda z, w: z + w, None, None)),
+    Op("redefine deps", lambda e: e._core.redefine("x", ("b", "a"), lambda b, a: a + b)),
+    Op("redefine reorders", lambda e: e._core.redefine("y", ("x", "a", "w"), lambda x, a, w: x * a)),
+    Op("find_cycle", lambda e: e._core.find_cycle("x", ("z",))),
+    Op("remove", lambda e: e._core.remove("z")),
+    Op("dependents", lambda e: e._core.dependents("x")),
+    Op("failure", lambda e: e._core.failure("x")),
+    Op("explain", lambda e: e._core.explain("y")),
+    Op("nodes", lambda e: e._core.nodes()),
+    Op("unknown", lambda e: e._core.read("nothing"), KeyError),
 ]
 
 
@@ -243,7 +247,7 @@ class TestOutOfMemory:
     def test_every_allocation_failure(self, op: Op) -> None:
         for start in range(1, 2000):
             engine = base()
-            nodes_before = len(engine)
+            nodes_before = len(engine._core.nodes())
             error: BaseException | None = None
             gc.collect()
             _testcapi.set_nomemory(start, 0)  # allocation `start` and every later one fails
@@ -260,13 +264,16 @@ class TestOutOfMemory:
                     assert op.outcome is not None and isinstance(error, op.outcome), repr(error)
             # The engine holds the nodes of before or after the call, and recomputing
             # everything gives the from-scratch values.
-            assert len(engine) - nodes_before in (-1, 0, 1)
-            derived = [node_id for node_id in DEFS if node_id in engine]
-            engine.invalidate(*derived)
-            engine.stabilize()
-            inputs = {node_id: engine[node_id] for node_id in INPUTS}
-            for node_id, expected in scratch(engine, inputs).items():
-                assert engine[node_id] == expected, node_id
-            if error is None:
+            core = engine._core
+            held = {row[0] for row in core.nodes()}
+            assert len(held) - nodes_before in (-1, 0, 1)
+            for node_id in DEFS:
+                if node_id in held:
+                    core.invalidate(node_id)
+            core.stabilize()
+            inputs = {node_id: core.read(node_id) for node_id in INPUTS}
+            for node_id, expected in scratch(held, inputs).items():
+                assert core.read(node_id) == expected, node_id
+            if not isinstance(error, MemoryError):
                 return  # the call got through without meeting a failure
         pytest.fail("the call kept failing")

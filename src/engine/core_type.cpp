@@ -47,23 +47,22 @@ constexpr std::array<const char*, 6> kOutcomeNames = {"pending", "changed", "unc
 
 /// One node's record.
 struct Rec {
-  PyRef id;       // str
-  PyRef deps;     // tuple of str, as given: repeats kept
-  PyRef fn;       // null for an input
-  PyRef equal;    // null: ==
-  PyRef value;    // null: none (never evaluated, or failed)
-  PyRef pending;  // an input's value set since its last evaluation; null: none
+  PyRef id;              // str
+  PyRef fn;              // null for an input
+  PyRef equal;           // null: ==
+  PyRef value;           // null: none (never evaluated, or failed)
+  PyRef pending;         // an input's value set since its last evaluation; null: none
   PyRef failure_origin;  // the id of the node whose function raised; null: no failure
   PyRef failure_error;
-  PyRef explained;  // the changed deps of the last call once one of them was removed
-  Indices args;        // the record of each dependency, one per argument
+  PyRef explained;     // the changed deps of the last call once one of them was removed
+  Indices args;        // the record of each dependency as given, one per argument
   Indices dependents;  // each once, in the order they were defined
   Indices changes;     // dependencies that changed since the last call
   Indices last_changes;
-  Indices last_deps;  // the deps of the last call, kept once a redefinition changed them
+  Indices last_deps;             // the deps of the last call, kept once a redefinition changed them
   std::uint64_t changed_at = 0;  // the clock when the value (or failure) last changed
-  std::uint64_t cone = 0;        // the read whose cone last held the node
-  std::int64_t pos = -1;         // place in the order; -1 until the order is taken
+  std::uint32_t cone = 0;        // the read whose cone last held the node
+  std::int32_t pos = -1;         // place in the order; -1 until the order is taken
   NodeKind kind = NodeKind::Input;
   Reason reason = Reason::New;        // forces the next computation unless None
   Reason last_reason = Reason::None;  // None: never called
@@ -94,7 +93,7 @@ struct State {
   Indices stack;  // scratch of a read's cone
   Recorder record;
   std::uint64_t clock = 0;
-  std::uint64_t cone_stamp = 0;
+  std::uint32_t cone_stamp = 0;
   std::size_t failures = 0;  // records holding a failure
   std::size_t dirty = 0;     // records marked dirty
   std::int64_t computing = -1;
@@ -110,7 +109,9 @@ struct CoreObject {
 
 PyTypeObject* g_core_type = nullptr;
 
-State& state_of(PyObject* self) noexcept { return *reinterpret_cast<CoreObject*>(self)->state; }
+State& state_of(PyObject* self) noexcept {
+  return *reinterpret_cast<CoreObject*>(self)->state;
+}
 
 /// Room for one more entry, growing geometrically.
 void room(Indices& list) {
@@ -202,7 +203,9 @@ PyObject* id_list(const State& s, const Indices& list) noexcept {
   return out.release();
 }
 
-std::string_view key_of(const State& s, Index r) noexcept { return s.graph.id_of(r); }
+std::string_view key_of(const State& s, Index r) noexcept {
+  return s.graph.id_of(r);
+}
 
 void set_dirty_flag(State& s, Rec& n, bool dirty) noexcept {
   if (n.dirty == dirty) return;
@@ -286,7 +289,7 @@ bool take_order(State& s) {
   s.heap.clear();
   for (std::size_t pos = 0; pos < s.order.size(); ++pos) {
     Rec& n = s.recs[s.order[pos]];
-    n.pos = static_cast<std::int64_t>(pos);
+    n.pos = static_cast<std::int32_t>(pos);
     n.in_heap = n.dirty;
     if (n.dirty) s.heap.push_back(static_cast<Index>(pos));  // ascending: a heap already
   }
@@ -300,9 +303,9 @@ bool take_order(State& s) {
 /// an `Exception` (set). A comparison that raises an `Exception` or answers anything but `True`
 /// is a change.
 int same_value(PyObject* equal, PyObject* old, PyObject* new_value) noexcept {
-  PyRef result = PyRef::steal(
-      equal == nullptr ? PyObject_RichCompare(old, new_value, Py_EQ)
-                       : PyObject_CallFunctionObjArgs(equal, old, new_value, nullptr));
+  PyRef result =
+      PyRef::steal(equal == nullptr ? PyObject_RichCompare(old, new_value, Py_EQ)
+                                    : PyObject_CallFunctionObjArgs(equal, old, new_value, nullptr));
   if (!result) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     PyErr_Clear();
@@ -582,12 +585,13 @@ bool walk(State& s, Indices& due, bool in_cone) noexcept {
 
 bool nargs_is(Py_ssize_t nargs, Py_ssize_t expected, const char* name) noexcept {
   if (nargs == expected) return true;
-  PyErr_Format(PyExc_TypeError, "Core.%s() takes %zd arguments (%zd given)", name, expected,
-               nargs);
+  PyErr_Format(PyExc_TypeError, "Core.%s() takes %zd arguments (%zd given)", name, expected, nargs);
   return false;
 }
 
-PyObject* or_none(PyObject* o) noexcept { return o == Py_None ? nullptr : o; }
+PyObject* or_none(PyObject* o) noexcept {
+  return o == Py_None ? nullptr : o;
+}
 
 /// The dependencies of the node's last call, in order, that changed since the call before.
 Indices changed_deps(const Rec& n) {
@@ -625,7 +629,6 @@ PyObject* core_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     for (const Index d : once) room(s.recs[d].dependents);
     Rec rec;
     rec.id = PyRef::borrow(args[0]);
-    rec.deps = PyRef::borrow(args[2]);
     rec.fn = PyRef::borrow(or_none(args[3]));
     rec.equal = PyRef::borrow(or_none(args[4]));
     if (*kind == NodeKind::Input) rec.pending = PyRef::borrow(args[5]);
@@ -651,7 +654,7 @@ PyObject* core_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     // Its deps are all defined and nothing depends on it: its place is last, which is where
     // the kernel's order puts it too.
     if (!s.stale) {
-      n.pos = static_cast<std::int64_t>(s.order.size());
+      n.pos = static_cast<std::int32_t>(s.order.size());
       s.order.push_back(static_cast<Index>(r));
       n.in_heap = true;
       heap_push(s.heap, static_cast<Index>(n.pos));
@@ -670,13 +673,11 @@ PyObject* core_redefine(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
     }
     PyRef old_fn;  // dropped last, when the core is consistent again
     PyObject* deps = or_none(args[1]);
+    Indices fresh;
+    std::vector<std::string_view> views;
+    if (deps != nullptr && !resolve(s, deps, fresh, views)) return nullptr;
     if (deps != nullptr) {
-      const int same = PyObject_RichCompareBool(deps, s.recs[r].deps.get(), Py_EQ);
-      if (same < 0) return nullptr;
-      if (same == 0) {
-        Indices fresh;
-        std::vector<std::string_view> views;
-        if (!resolve(s, deps, fresh, views)) return nullptr;
+      if (fresh != s.recs[r].args) {
         const Indices old_once = unique(s.recs[r].args);
         const Indices new_once = unique(fresh);
         for (const Index d : new_once) room(s.recs[d].dependents);
@@ -698,7 +699,6 @@ PyObject* core_redefine(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
           n.own_last_deps = true;
         }
         n.args = std::move(fresh);
-        n.deps = PyRef::borrow(deps);
         // The order stands while every dependency still comes first; otherwise the kernel
         // orders the graph again.
         for (const Index d : n.args) {
@@ -752,8 +752,8 @@ PyObject* core_remove(PyObject* self, PyObject* id) noexcept {
       }
     };
     for (Rec& rec : s.recs) {
-      for (Indices* list : {&rec.args, &rec.dependents, &rec.changes, &rec.last_changes,
-                            &rec.last_deps}) {
+      for (Indices* list :
+           {&rec.args, &rec.dependents, &rec.changes, &rec.last_changes, &rec.last_deps}) {
         remap(*list);
       }
     }
@@ -821,7 +821,11 @@ PyObject* core_read(PyObject* self, PyObject* id) noexcept {
     if (s.dirty != 0) {
       if (!take_order(s)) return nullptr;
       // The node and every node it depends on; the places of the dirty ones are due.
-      const std::uint64_t stamp = ++s.cone_stamp;
+      if (++s.cone_stamp == 0) {  // wrapped: no record may look as if in the new cone
+        for (Rec& n : s.recs) n.cone = 0;
+        s.cone_stamp = 1;
+      }
+      const std::uint32_t stamp = s.cone_stamp;
       s.due.clear();
       s.stack.clear();
       std::size_t size = 1;
@@ -873,8 +877,7 @@ PyObject* core_explain(PyObject* self, PyObject* id) noexcept {
     PyRef ids = n.explained ? PyRef::steal(PyList_GetSlice(n.explained.get(), 0, PY_SSIZE_T_MAX))
                             : PyRef::steal(id_list(s, changed_deps(n)));
     if (!ids) return nullptr;
-    return Py_BuildValue("(sO)", kReasonNames[static_cast<std::size_t>(n.last_reason)],
-                         ids.get());
+    return Py_BuildValue("(sO)", kReasonNames[static_cast<std::size_t>(n.last_reason)], ids.get());
   });
 }
 
@@ -891,7 +894,7 @@ PyObject* core_find_cycle(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Indices deps;
     std::vector<std::string_view> views;
     if (!resolve(s, args[1], deps, views) || !take_order(s)) return nullptr;
-    const std::int64_t floor = s.recs[r].pos;
+    const std::int32_t floor = s.recs[r].pos;
     std::unordered_map<Index, Index> parent;
     Indices stack;
     for (auto it = deps.rbegin(); it != deps.rend(); ++it) {
@@ -930,9 +933,16 @@ PyObject* core_nodes(PyObject* self, PyObject*) noexcept {
   if (!out) return nullptr;
   for (std::size_t i = 0; i < s.recs.size(); ++i) {
     const Rec& n = s.recs[i];
-    PyObject* row = Py_BuildValue("(OssO)", n.id.get(),
-                                  kKindNames[static_cast<std::size_t>(n.kind)].data(),
-                                  kOutcomeNames[static_cast<std::size_t>(n.outcome)], n.deps.get());
+    PyRef deps = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(n.args.size())));
+    if (!deps) return nullptr;
+    for (std::size_t k = 0; k < n.args.size(); ++k) {
+      PyObject* dep = s.recs[n.args[k]].id.get();
+      Py_INCREF(dep);
+      PyTuple_SetItem(deps.get(), static_cast<Py_ssize_t>(k), dep);
+    }
+    PyObject* row =
+        Py_BuildValue("(OssO)", n.id.get(), kKindNames[static_cast<std::size_t>(n.kind)].data(),
+                      kOutcomeNames[static_cast<std::size_t>(n.outcome)], deps.get());
     if (row == nullptr) return nullptr;
     PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -982,8 +992,8 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(obj->missing);
   if (obj->state == nullptr) return 0;
   for (const Rec& n : obj->state->recs) {
-    for (const PyRef* ref : {&n.id, &n.deps, &n.fn, &n.equal, &n.value, &n.pending,
-                             &n.failure_origin, &n.failure_error, &n.explained}) {
+    for (const PyRef* ref : {&n.id, &n.fn, &n.equal, &n.value, &n.pending, &n.failure_origin,
+                             &n.failure_error, &n.explained}) {
       Py_VISIT(ref->get());
     }
   }
@@ -999,8 +1009,8 @@ int core_clear(PyObject* self) noexcept {
   const bool busy = s.busy;
   s.busy = true;
   for (Rec& n : s.recs) {
-    for (PyRef* ref : {&n.fn, &n.equal, &n.value, &n.pending, &n.failure_origin,
-                       &n.failure_error}) {
+    for (PyRef* ref :
+         {&n.fn, &n.equal, &n.value, &n.pending, &n.failure_origin, &n.failure_error}) {
       PyRef dropped = std::move(*ref);
     }
   }
@@ -1069,8 +1079,7 @@ PyMethodDef g_methods[] = {
 
 PyGetSetDef g_getset[] = {
     {"busy", core_get_busy, nullptr, "Whether a walk is running.", nullptr},
-    {"computing", core_get_computing, nullptr, "The node whose function runs, or None.",
-     nullptr},
+    {"computing", core_get_computing, nullptr, "The node whose function runs, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -1091,11 +1100,7 @@ PyType_Slot g_slots[] = {
 };
 
 PyType_Spec g_spec = {
-    "tavik._engine.Core",
-    sizeof(CoreObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    g_slots,
+    "tavik._engine.Core", sizeof(CoreObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, g_slots,
 };
 
 }  // namespace
