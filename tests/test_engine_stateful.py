@@ -62,7 +62,7 @@ class Def:
     seen: dict[str, int] = field(default_factory=dict)  # changes of each upstream node
 
 
-Result = tuple[str, int]  # ("value", v) or ("failed", origin index)
+Result = tuple[str, int | str]  # ("value", v) or ("failed", the id of the node that raised)
 
 # Functions that raise for one result in seven, and a few that never raise.
 formulas = st.builds(
@@ -168,9 +168,10 @@ class EngineMachine(RuleBasedStateMachine):
                         results[node_id] = failed[0]
                     else:
                         try:
-                            results[node_id] = ("value", d.formula(*(v for _, v in args)))
+                            values = [v for _, v in args if isinstance(v, int)]
+                            results[node_id] = ("value", d.formula(*values))
                         except ValueError:
-                            results[node_id] = ("failed", node_id)  # type: ignore[assignment]
+                            results[node_id] = ("failed", node_id)
             return results[node_id]
 
         for node_id in ids:
@@ -318,7 +319,7 @@ class EngineMachine(RuleBasedStateMachine):
             self.engine.remove(node_id)
             del self.defs[node_id]
             for table in (self.inputs, self.applied, self.outside, self.read_result, self.last):
-                table.pop(node_id, None)  # type: ignore[attr-defined]
+                table.pop(node_id, None)
             self.forced.discard(node_id)
             self.changes[node_id] += 1  # a later node of that id is new
 
