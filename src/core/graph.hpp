@@ -176,9 +176,17 @@ class Graph {
   static constexpr std::size_t kMaxDepSlots = UINT32_MAX;
 
   std::uint32_t find(std::string_view id) const noexcept {
-    // An engine asks about the same node several times in a row (check, then commit or skip):
-    // the node found last is compared first, and only a different id pays for the hash.
-    if (last_found_ < records_.size() && id_of(last_found_) == id) return last_found_;
+    // An engine asks about the same node several times in a row (check, then commit or skip),
+    // and walks its schedules in the cached order: the node found last is compared first, then
+    // the one after it in that order, and only another id pays for the hash and the index's
+    // cache miss.
+    if (last_found_ < records_.size()) {
+      if (id_of(last_found_) == id) return last_found_;
+      if (built_) {
+        const std::size_t next = std::size_t{position_[last_found_]} + 1;
+        if (next < order_.size() && id_of(order_[next]) == id) return last_found_ = order_[next];
+      }
+    }
     const std::uint32_t i = index_.find(id, [this](NodeIndex n) { return id_of(n); });
     if (i != IdIndex::kNotFound) last_found_ = i;
     return i;
