@@ -42,19 +42,22 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   const std::optional<NodeKind> parsed = parse_kind(kind);
   if (!parsed) return GraphError::invalid_kind(std::string(kind));
   const std::size_t n = records_.size();
-  if (n >= kMaxNodes || id_bytes_.size() + id.size() > kMaxIdBytes) throw std::bad_alloc();
+  const std::size_t padding = (8 - id.size() % 8) % 8;
+  const std::size_t bytes = id_bytes_.size() + id.size() + padding;
+  if (n >= kMaxNodes || bytes > kMaxIdBytes) throw std::bad_alloc();
 
   // Everything that can allocate happens before the first write.
   reserve_one_more(records_);
   reserve_one_more(stamps_);
-  const std::size_t bytes = id_bytes_.size() + id.size();
   if (bytes > id_bytes_.capacity()) id_bytes_.reserve(std::max(bytes, id_bytes_.capacity() * 2));
   index_.reserve(n + 1, [this](NodeIndex i) { return id_of(i); });
 
   NodeRecord record;
   record.id_begin = static_cast<std::uint32_t>(id_bytes_.size());
+  record.id_padding = static_cast<std::uint8_t>(padding) & 7;
   record.kind = *parsed;
   id_bytes_.insert(id_bytes_.end(), id.begin(), id.end());
+  id_bytes_.resize(bytes, 0);
   records_.push_back(record);
   stamps_.push_back(0);
   index_.insert(id, static_cast<NodeIndex>(n));
@@ -487,7 +490,10 @@ bool Graph::check_invariants() const {
   for (std::size_t i = 0; i < n; ++i) {
     const NodeRecord& node = records_[i];
     const std::size_t id_end = i + 1 < n ? records_[i + 1].id_begin : id_bytes_.size();
-    if (node.id_begin > id_end || id_end > id_bytes_.size()) return false;
+    if (node.id_begin % 8 != 0 || std::size_t{node.id_begin} + node.id_padding > id_end ||
+        id_end > id_bytes_.size() || (id_end - node.id_begin) % 8 != 0) {
+      return false;
+    }
     if (find(id_of(static_cast<NodeIndex>(i))) != i) return false;
     if (static_cast<std::uint8_t>(node.kind) > 3 || static_cast<std::uint8_t>(node.state) > 2) {
       return false;

@@ -143,9 +143,9 @@ class Graph {
   /// A view of node `i`'s fields.
   Node node(NodeIndex i) const noexcept;
   std::string_view id_of(NodeIndex i) const noexcept {
-    const std::uint32_t begin = records_[i].id_begin;
+    const NodeRecord& r = records_[i];
     const std::size_t end = i + 1 < records_.size() ? records_[i + 1].id_begin : id_bytes_.size();
-    return {id_bytes_.data() + begin, end - begin};
+    return {id_bytes_.data() + r.id_begin, end - r.id_begin - r.id_padding};
   }
   std::uint64_t clock() const noexcept { return clock_; }
   /// Reverse edges as the last build derived them, ascending.
@@ -162,13 +162,14 @@ class Graph {
   struct NodeRecord {
     std::uint64_t signature = 0;    ///< meaningful only when has_signature
     std::uint64_t other_stamp = 0;  ///< the epoch of an input, the content hash of other kinds
-    std::uint32_t id_begin = 0;     ///< in id_bytes_; the id ends where the next one begins
+    std::uint32_t id_begin = 0;     ///< in id_bytes_, a multiple of 8
     std::uint32_t deps_begin = 0;   ///< in dep_pool_
     std::uint32_t dep_count = 0;
     NodeKind kind = NodeKind::Input;
     NodeState state = NodeState::Dirty;
-    bool has_signature = false;
-    bool has_content_hash = false;
+    bool has_signature : 1 = false;
+    bool has_content_hash : 1 = false;
+    std::uint8_t id_padding : 3 = 0;  ///< bytes between the id's end and the next id
   };
 
   /// The most bytes of ids, and the most stored dependencies, one graph can hold (32-bit offsets).
@@ -239,7 +240,8 @@ class Graph {
   // What a dependent folds into its signature, per node: the content hash of an input, the
   // epoch of any other kind (an absent content hash is 0). check_node reads one per dependency.
   std::vector<std::uint64_t> stamps_;
-  // All ids back to back, in registration order.
+  // All ids in registration order, each starting on an 8-byte boundary: the interpreter decodes
+  // an aligned id a word at a time when it makes a string of it.
   std::vector<char> id_bytes_;
   // All dependency lists in one block. A list replaced by a longer one is left behind as
   // garbage, and the block is compacted once the garbage outweighs the live lists.
