@@ -464,22 +464,7 @@ Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_has
   return !(node.has_signature && node.signature == input_hash);
 }
 
-// ---- read access and invariants ---------------------------------------------------------------
-
-Node Graph::node(NodeIndex i) const noexcept {
-  const NodeRecord& r = records_[i];
-  Node view;
-  view.id = id_of(i);
-  view.deps = deps_span(i);
-  view.signature = r.signature;
-  view.content_hash = content_hash_of(i);
-  view.epoch = epoch_of(i);
-  view.state = r.state;
-  view.kind = r.kind;
-  view.has_signature = r.has_signature;
-  view.has_content_hash = r.has_content_hash;
-  return view;
-}
+// ---- invariants --------------------------------------------------------------------------------
 
 bool Graph::check_invariants() const {
   const std::size_t n = records_.size();

@@ -141,7 +141,20 @@ class Graph {
   // ---- read access for the binding, tests and invariant checks -------------------------------
 
   /// A view of node `i`'s fields.
-  Node node(NodeIndex i) const noexcept;
+  Node node(NodeIndex i) const noexcept {
+    const NodeRecord& r = records_[i];
+    Node view;
+    view.id = id_of(i);
+    view.deps = deps_span(i);
+    view.signature = r.signature;
+    view.content_hash = content_hash_of(i);
+    view.epoch = epoch_of(i);
+    view.state = r.state;
+    view.kind = r.kind;
+    view.has_signature = r.has_signature;
+    view.has_content_hash = r.has_content_hash;
+    return view;
+  }
   std::string_view id_of(NodeIndex i) const noexcept {
     const NodeRecord& r = records_[i];
     const std::size_t end = i + 1 < records_.size() ? records_[i + 1].id_begin : id_bytes_.size();
