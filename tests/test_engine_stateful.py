@@ -67,7 +67,7 @@ class Def:
     seen: dict[str, int] = field(default_factory=dict)  # changes of each upstream node
 
 
-Result = tuple[str, Any]  # ("value", v) or ("failed", origin id)
+Result = tuple[str, int | str]  # ("value", v) or ("failed", the id of the node that raised)
 
 # Functions that raise for one result in seven, and a few that never raise.
 formulas = st.builds(
@@ -203,7 +203,8 @@ class EngineMachine(RuleBasedStateMachine):
                         results[node_id] = failed[0]
                     else:
                         try:
-                            results[node_id] = ("value", d.formula(*(v for _, v in args)))
+                            values = [v for _, v in args if isinstance(v, int)]
+                            results[node_id] = ("value", d.formula(*values))
                         except ValueError:
                             results[node_id] = ("failed", node_id)
             return results[node_id]

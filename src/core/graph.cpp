@@ -13,6 +13,13 @@ constexpr std::uint64_t bit(NodeIndex i) noexcept {
   return std::uint64_t{1} << (i & 63);
 }
 
+// Makes room for one more element (at least doubling), so that the push_back that follows
+// cannot throw.
+template <class T>
+void reserve_one_more(std::vector<T>& v) {
+  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.size() * 2));
+}
+
 }  // namespace
 
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
@@ -34,44 +41,79 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   if (contains(id)) return GraphError::duplicate_node(std::string(id));
   const std::optional<NodeKind> parsed = parse_kind(kind);
   if (!parsed) return GraphError::invalid_kind(std::string(kind));
-  if (nodes_.size() >= kMaxNodes) throw std::bad_alloc();
+  const std::size_t n = records_.size();
+  const std::size_t padding = (8 - id.size() % 8) % 8;
+  const std::size_t bytes = id_bytes_.size() + id.size() + padding;
+  if (n >= kMaxNodes || bytes > kMaxIdBytes) throw std::bad_alloc();
 
   // Everything that can allocate happens before the first write.
-  Node node;
-  node.id.assign(id);
-  node.kind = *parsed;
-  if (nodes_.size() == nodes_.capacity())
-    nodes_.reserve(std::max<std::size_t>(16, nodes_.size() * 2));
-  const auto key_of = [this](NodeIndex i) { return std::string_view(nodes_[i].id); };
-  index_.reserve(nodes_.size() + 1, key_of);
+  reserve_one_more(records_);
+  reserve_one_more(stamps_);
+  if (bytes > id_bytes_.capacity()) id_bytes_.reserve(std::max(bytes, id_bytes_.capacity() * 2));
+  index_.reserve(n + 1, [this](NodeIndex i) { return id_of(i); });
 
-  const auto i = static_cast<NodeIndex>(nodes_.size());
-  nodes_.push_back(std::move(node));  // cannot reallocate: room was reserved
-  index_.insert(nodes_[i].id, i);
+  NodeRecord record;
+  record.id_begin = static_cast<std::uint32_t>(id_bytes_.size());
+  record.id_padding = static_cast<std::uint8_t>(padding) & 7;
+  record.kind = *parsed;
+  id_bytes_.insert(id_bytes_.end(), id.begin(), id.end());
+  id_bytes_.resize(bytes, 0);
+  records_.push_back(record);
+  stamps_.push_back(0);
+  index_.insert(id, static_cast<NodeIndex>(n));
   built_ = false;
   return {};
+}
+
+void Graph::compact_deps(std::size_t extra) {
+  const std::size_t live = dep_pool_.size() - dep_garbage_;
+  std::vector<NodeIndex> pool;
+  pool.reserve(std::max(live + extra, 2 * live));
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const auto deps = deps_span(static_cast<NodeIndex>(i));
+    pool.insert(pool.end(), deps.begin(), deps.end());
+  }
+  std::uint32_t begin = 0;
+  for (NodeRecord& record : records_) {
+    record.deps_begin = begin;
+    begin += record.dep_count;
+  }
+  dep_pool_.swap(pool);
+  dep_garbage_ = 0;
 }
 
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
   auto self = idx(id);
   if (!self) return std::move(self).error();
 
-  std::unique_ptr<NodeIndex[]> list;
-  if (!deps.empty()) list = std::make_unique_for_overwrite<NodeIndex[]>(deps.size());
-  const std::size_t words = (nodes_.size() + 63) / 64;
+  // Room first. The new list is resolved straight into the pool's tail, which no node's list
+  // reaches; compacting only rewrites where the lists are, never what they hold.
+  if (dep_pool_.capacity() - dep_pool_.size() < deps.size() ||
+      dep_pool_.size() + deps.size() > kMaxDepSlots) {
+    if (dep_garbage_ > 0 && dep_garbage_ >= dep_pool_.size() / 2) compact_deps(deps.size());
+    if (dep_pool_.size() + deps.size() > kMaxDepSlots) throw std::bad_alloc();
+    if (dep_pool_.capacity() - dep_pool_.size() < deps.size()) {
+      dep_pool_.reserve(std::max(dep_pool_.size() + deps.size(), dep_pool_.capacity() * 2));
+    }
+  }
+  const std::size_t words = (records_.size() + 63) / 64;
   if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
 
-  // Repeats are dropped by a mark per listed node, which every way out of here clears again
-  // (the list holds exactly the marked nodes): linear in the length of `deps`.
-  std::uint32_t count = 0;
-  struct Unmark {
-    std::uint64_t* marks;
-    const NodeIndex* list;
-    const std::uint32_t& count;
-    ~Unmark() {
-      for (std::uint32_t k = 0; k < count; ++k) marks[list[k] >> 6] &= ~bit(list[k]);
+  // Repeats are dropped by a mark per listed node. Every way out of here clears the marks again
+  // (the tail holds exactly the marked nodes) and cuts the tail off unless it became the list:
+  // linear in the length of `deps`.
+  struct Tail {
+    Graph& g;
+    const std::size_t begin;
+    bool keep = false;
+    ~Tail() {
+      for (std::size_t k = begin; k < g.dep_pool_.size(); ++k) {
+        const NodeIndex d = g.dep_pool_[k];
+        g.dep_marks_[d >> 6] &= ~bit(d);
+      }
+      if (!keep) g.dep_pool_.resize(begin);
     }
-  } unmark{dep_marks_.data(), list.get(), count};
+  } tail{*this, dep_pool_.size()};
   for (const std::string_view dep : deps) {
     if (dep == id) return GraphError::self_dependency(std::string(id));
     auto d = idx(dep);
@@ -79,12 +121,22 @@ Status Graph::set_deps(std::string_view id, std::span<const std::string_view> de
     std::uint64_t& word = dep_marks_[*d >> 6];
     if ((word & bit(*d)) == 0) {
       word |= bit(*d);
-      list[count++] = *d;
+      dep_pool_.push_back(*d);  // cannot reallocate: room was made
     }
   }
 
-  Node& node = nodes_[*self];
-  node.deps = std::move(list);
+  NodeRecord& node = records_[*self];
+  const auto count = static_cast<std::uint32_t>(dep_pool_.size() - tail.begin);
+  if (count <= node.dep_count) {
+    // The new list fits in the old one's place (the common edit keeps the length).
+    std::copy(dep_pool_.begin() + static_cast<std::ptrdiff_t>(tail.begin), dep_pool_.end(),
+              dep_pool_.begin() + node.deps_begin);
+    dep_garbage_ += node.dep_count - count;
+  } else {
+    dep_garbage_ += node.dep_count;
+    node.deps_begin = static_cast<std::uint32_t>(tail.begin);
+    tail.keep = true;
+  }
   node.dep_count = count;
   built_ = false;
   return {};
@@ -93,19 +145,19 @@ Status Graph::set_deps(std::string_view id, std::span<const std::string_view> de
 Result<NodeKind> Graph::kind_of(std::string_view id) const {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  return nodes_[*i].kind;
+  return records_[*i].kind;
 }
 
 Result<NodeState> Graph::state_of(std::string_view id) const {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  return nodes_[*i].state;
+  return records_[*i].state;
 }
 
 Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  return nodes_[*i].dep_span();
+  return deps_span(*i);
 }
 
 // ---- build and order ---------------------------------------------------------------------------
@@ -116,21 +168,20 @@ std::span<const NodeIndex> Graph::dependents(NodeIndex i) const noexcept {
 }
 
 Graph::ReverseEdges Graph::reverse_edges() const {
-  const std::size_t n = nodes_.size();
-  std::size_t edges = 0;
-  for (const Node& node : nodes_) edges += node.dep_count;
-  ReverseEdges reverse{std::vector<std::size_t>(n + 1, 0), std::vector<NodeIndex>(edges)};
-  std::vector<std::size_t>& offsets = reverse.offsets;
+  const std::size_t n = records_.size();
+  const std::size_t edges = dep_pool_.size() - dep_garbage_;
+  ReverseEdges reverse{std::vector<std::uint32_t>(n + 1, 0), std::vector<NodeIndex>(edges)};
+  std::vector<std::uint32_t>& offsets = reverse.offsets;
 
   // Counting pass, prefix sums, then a fill in ascending node order, which leaves each node's
   // dependents ascending and (as deps hold no repeats) without repeats.
-  for (const Node& node : nodes_) {
-    for (const NodeIndex d : node.dep_span()) ++offsets[d + 1];
+  for (std::size_t i = 0; i < n; ++i) {
+    for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) ++offsets[d + 1];
   }
   for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-  std::vector<std::size_t>& fill = offsets;  // advanced per node below, then restored
+  std::vector<std::uint32_t>& fill = offsets;  // advanced per node below, then restored
   for (std::size_t i = 0; i < n; ++i) {
-    for (const NodeIndex d : nodes_[i].dep_span()) {
+    for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) {
       reverse.targets[fill[d]++] = static_cast<NodeIndex>(i);
     }
   }
@@ -148,7 +199,7 @@ std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
   // their dependents), and those go into a bitset scanned by a cursor that only moves forward.
   // Nodes that become ready below the cursor go to a small heap; they are always smaller than
   // everything in the bitset, so the heap, when not empty, holds the minimum.
-  const std::size_t n = nodes_.size();
+  const std::size_t n = records_.size();
   std::vector<std::uint64_t> ready((n + 63) / 64, 0);
   std::vector<NodeIndex> heap;
   heap.reserve(n);
@@ -167,7 +218,7 @@ std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
   };
   std::size_t pending = 0;  // ready nodes in the bitset
   for (std::size_t i = 0; i < n; ++i) {
-    indegree[i] = nodes_[i].dep_count;
+    indegree[i] = records_[i].dep_count;
     if (indegree[i] == 0) {
       make_ready(static_cast<NodeIndex>(i));
       ++pending;
@@ -202,8 +253,8 @@ std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
 
 GraphError Graph::cycle_error(const std::vector<std::uint32_t>& indegree) const {
   std::vector<std::string> blocked;
-  for (std::size_t i = 0; i < nodes_.size(); ++i) {
-    if (indegree[i] > 0) blocked.push_back(nodes_[i].id);
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    if (indegree[i] > 0) blocked.emplace_back(id_of(static_cast<NodeIndex>(i)));
   }
   return GraphError::cycle(std::move(blocked));
 }
@@ -211,7 +262,7 @@ GraphError Graph::cycle_error(const std::vector<std::uint32_t>& indegree) const 
 Status Graph::build() {
   // Every step that allocates runs before the first write, so that running out of memory
   // changes nothing.
-  const std::size_t n = nodes_.size();
+  const std::size_t n = records_.size();
   ReverseEdges reverse = reverse_edges();
   std::vector<std::uint32_t> indegree(n);
   std::vector<NodeIndex> order = ordered_walk(reverse, indegree);
@@ -237,7 +288,7 @@ Result<std::vector<NodeIndex>> Graph::views() const {
   if (!built_) return GraphError::not_built();
   std::vector<NodeIndex> out;
   for (const NodeIndex i : order_) {
-    if (nodes_[i].kind == NodeKind::View) out.push_back(i);
+    if (records_[i].kind == NodeKind::View) out.push_back(i);
   }
   return out;
 }
@@ -279,7 +330,7 @@ class NodeFlags {
 }  // namespace
 
 std::vector<NodeIndex> Graph::closure(std::span<const NodeIndex> seeds) const {
-  NodeFlags seen(nodes_.size());
+  NodeFlags seen(records_.size());
   // The reached list doubles as the first-in, first-out queue: nodes leave it in the order
   // they entered, so the unread tail is exactly the queue.
   std::vector<NodeIndex> reached;
@@ -303,7 +354,7 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
   // For a large share of the graph one pass over the cached order beats a comparison sort.
   const auto log2k = static_cast<std::size_t>(std::bit_width(k));
   if (k * log2k >= order_.size()) {
-    NodeFlags member(nodes_.size());
+    NodeFlags member(records_.size());
     for (const NodeIndex i : nodes) member.set(i);
     std::size_t out = 0;
     for (const NodeIndex i : order_) {
@@ -338,7 +389,7 @@ Result<std::vector<NodeIndex>> Graph::downstream(std::string_view id) const {
 Result<std::vector<NodeIndex>> Graph::mark_dirty(std::span<const std::string_view> seeds) {
   auto reached = dirty_subgraph(seeds);
   if (!reached) return reached;
-  for (const NodeIndex i : *reached) nodes_[i].state = NodeState::Dirty;
+  for (const NodeIndex i : *reached) records_[i].state = NodeState::Dirty;
   return reached;
 }
 
@@ -346,7 +397,7 @@ Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
   if (!built_) return GraphError::not_built();
   std::vector<NodeIndex> out;
   for (const NodeIndex i : order_) {
-    if (nodes_[i].state == NodeState::Dirty) out.push_back(i);
+    if (records_[i].state == NodeState::Dirty) out.push_back(i);
   }
   return out;
 }
@@ -356,16 +407,15 @@ Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
 Status Graph::set_state(std::string_view id, NodeState state) {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  nodes_[*i].state = state;
+  records_[*i].state = state;
   return {};
 }
 
-Node& Graph::record_clean(NodeIndex i, std::uint64_t signature) noexcept {
-  Node& node = nodes_[i];
-  node.state = NodeState::Clean;
-  node.signature = signature;
-  node.has_signature = true;
-  return node;
+void Graph::record_clean(NodeIndex i, std::uint64_t signature) noexcept {
+  NodeRecord& record = records_[i];
+  record.state = NodeState::Clean;
+  record.signature = signature;
+  record.has_signature = true;
 }
 
 Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
@@ -378,9 +428,9 @@ Status Graph::record_signature(std::string_view id, std::uint64_t signature) {
 Status Graph::commit_input(std::string_view id, std::uint64_t content_hash) {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  Node& node = record_clean(*i, content_hash);
-  node.content_hash = content_hash;
-  node.has_content_hash = true;
+  record_clean(*i, content_hash);
+  content_hash_ref(*i) = content_hash;
+  records_[*i].has_content_hash = true;
   return {};
 }
 
@@ -388,25 +438,21 @@ Status Graph::commit_node(std::string_view id, std::uint64_t signature) {
   auto i = idx(id);
   if (!i) return std::move(i).error();
   ++clock_;  // unsigned: wraps from 2^64 - 1 to 0
-  record_clean(*i, signature).epoch = clock_;
+  record_clean(*i, signature);
+  epoch_ref(*i) = clock_;
   return {};
 }
 
 std::uint64_t Graph::signature_of(NodeIndex i) const noexcept {
   std::uint64_t h = kSignatureBasis;
-  for (const NodeIndex d : nodes_[i].dep_span()) {
-    const Node& dep = nodes_[d];
-    // An absent content hash is stored as 0, so it contributes like a hash of 0.
-    const std::uint64_t v = dep.kind == NodeKind::Input ? dep.content_hash : dep.epoch;
-    h = (h ^ v) * kSignaturePrime;
-  }
+  for (const NodeIndex d : deps_span(i)) h = (h ^ stamps_[d]) * kSignaturePrime;
   return h;
 }
 
 Result<CheckResult> Graph::check_node(std::string_view id) const {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  const Node& node = nodes_[*i];
+  const NodeRecord& node = records_[*i];
   const std::uint64_t h = signature_of(*i);
   return CheckResult{node.kind, !(node.has_signature && node.signature == h), h};
 }
@@ -414,28 +460,41 @@ Result<CheckResult> Graph::check_node(std::string_view id) const {
 Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_hash) const {
   auto i = idx(id);
   if (!i) return std::move(i).error();
-  const Node& node = nodes_[*i];
+  const NodeRecord& node = records_[*i];
   return !(node.has_signature && node.signature == input_hash);
 }
 
 // ---- invariants --------------------------------------------------------------------------------
 
 bool Graph::check_invariants() const {
-  const std::size_t n = nodes_.size();
-  if (index_.size() != n) return false;
+  const std::size_t n = records_.size();
+  if (index_.size() != n || stamps_.size() != n) return false;
   std::vector<std::size_t> last_seen(n, n);  // the node whose deps last named each index
+  std::vector<bool> pool_used(dep_pool_.size(), false);
+  std::size_t live = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const Node& node = nodes_[i];
-    if (find(node.id) != i) return false;
+    const NodeRecord& node = records_[i];
+    const std::size_t id_end = i + 1 < n ? records_[i + 1].id_begin : id_bytes_.size();
+    if (node.id_begin % 8 != 0 || std::size_t{node.id_begin} + node.id_padding > id_end ||
+        id_end > id_bytes_.size() || (id_end - node.id_begin) % 8 != 0) {
+      return false;
+    }
+    if (find(id_of(static_cast<NodeIndex>(i))) != i) return false;
     if (static_cast<std::uint8_t>(node.kind) > 3 || static_cast<std::uint8_t>(node.state) > 2) {
       return false;
     }
-    if (!node.has_content_hash && node.content_hash != 0) return false;
-    for (const NodeIndex d : node.dep_span()) {
+    if (!node.has_content_hash && content_hash_of(static_cast<NodeIndex>(i)) != 0) return false;
+    if (std::size_t{node.deps_begin} + node.dep_count > dep_pool_.size()) return false;
+    for (std::size_t k = node.deps_begin; k < node.deps_begin + node.dep_count; ++k) {
+      if (pool_used[k]) return false;  // lists never share slots
+      pool_used[k] = true;
+      const NodeIndex d = dep_pool_[k];
       if (d >= n || d == i || last_seen[d] == i) return false;
       last_seen[d] = i;
     }
+    live += node.dep_count;
   }
+  if (live + dep_garbage_ != dep_pool_.size()) return false;
   for (const std::uint64_t word : dep_marks_) {
     if (word != 0) return false;
   }
@@ -444,20 +503,18 @@ bool Graph::check_invariants() const {
   for (std::size_t k = 0; k < n; ++k) {
     if (order_[k] >= n || position_[order_[k]] != k) return false;
   }
-  std::size_t edges = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    for (const NodeIndex d : nodes_[i].dep_span()) {
+    for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) {
       if (position_[d] >= position_[i]) return false;
     }
-    edges += nodes_[i].dep_count;
     const auto rs = dependents(static_cast<NodeIndex>(i));
     for (std::size_t j = 0; j < rs.size(); ++j) {
       if (j > 0 && rs[j - 1] >= rs[j]) return false;
-      const auto ds = nodes_[rs[j]].dep_span();
+      const auto ds = deps_span(rs[j]);
       if (std::find(ds.begin(), ds.end(), static_cast<NodeIndex>(i)) == ds.end()) return false;
     }
   }
-  return rdeps_.size() == edges;
+  return rdeps_.size() == live;
 }
 
 }  // namespace tavik

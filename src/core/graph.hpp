@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -40,20 +39,20 @@ inline constexpr std::array<std::string_view, 3> kStateNames = {"clean", "dirty"
 /// The kind spelled exactly `name`, or nothing.
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept;
 
-/// One registered node.
+/// A read-only view of one registered node, assembled from the graph's arrays; valid until the
+/// graph next changes.
 struct Node {
-  std::string id;
-  std::unique_ptr<NodeIndex[]> deps;  ///< inbound edges, in declared order, no repeats
-  std::uint64_t signature = 0;        ///< meaningful only when has_signature
-  std::uint64_t content_hash = 0;     ///< meaningful only when has_content_hash
-  std::uint64_t epoch = 0;            ///< clock value of the last commit_node; 0 if none
-  std::uint32_t dep_count = 0;
+  std::string_view id;
+  std::span<const NodeIndex> deps;  ///< inbound edges, in declared order, no repeats
+  std::uint64_t signature = 0;      ///< meaningful only when has_signature
+  std::uint64_t content_hash = 0;   ///< meaningful only when has_content_hash
+  std::uint64_t epoch = 0;          ///< clock value of the last commit_node; 0 if none
   NodeState state = NodeState::Dirty;
   NodeKind kind = NodeKind::Input;
   bool has_signature = false;
   bool has_content_hash = false;
 
-  std::span<const NodeIndex> dep_span() const noexcept { return {deps.get(), dep_count}; }
+  std::span<const NodeIndex> dep_span() const noexcept { return deps; }
 };
 
 /// The per-node answer of the recompute decision.
@@ -78,7 +77,7 @@ class Graph {
   // ---- registry ------------------------------------------------------------------------------
 
   /// Number of registered nodes.
-  std::size_t size() const noexcept { return nodes_.size(); }
+  std::size_t size() const noexcept { return records_.size(); }
   /// Whether a node with exactly these id bytes is registered.
   bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }
   /// The index of `id`: the lookup behind every operation that takes an id. Errors:
@@ -141,8 +140,26 @@ class Graph {
 
   // ---- read access for the binding, tests and invariant checks -------------------------------
 
-  const Node& node(NodeIndex i) const noexcept { return nodes_[i]; }
-  std::string_view id_of(NodeIndex i) const noexcept { return nodes_[i].id; }
+  /// A view of node `i`'s fields.
+  Node node(NodeIndex i) const noexcept {
+    const NodeRecord& r = records_[i];
+    Node view;
+    view.id = id_of(i);
+    view.deps = deps_span(i);
+    view.signature = r.signature;
+    view.content_hash = content_hash_of(i);
+    view.epoch = epoch_of(i);
+    view.state = r.state;
+    view.kind = r.kind;
+    view.has_signature = r.has_signature;
+    view.has_content_hash = r.has_content_hash;
+    return view;
+  }
+  std::string_view id_of(NodeIndex i) const noexcept {
+    const NodeRecord& r = records_[i];
+    const std::size_t end = i + 1 < records_.size() ? records_[i + 1].id_begin : id_bytes_.size();
+    return {id_bytes_.data() + r.id_begin, end - r.id_begin - r.id_padding};
+  }
   std::uint64_t clock() const noexcept { return clock_; }
   /// Reverse edges as the last build derived them, ascending.
   std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
@@ -152,20 +169,67 @@ class Graph {
  private:
   friend struct GraphTestAccess;  // native tests only: reach state no public call can set up
 
+  /// The fields that a node's own calls read and write, together in one small record. The id
+  /// and the dependency list live in shared blocks that the record points into, and what the
+  /// node's dependents read of it lives in stamps_, so that those reads stay dense.
+  struct NodeRecord {
+    std::uint64_t signature = 0;    ///< meaningful only when has_signature
+    std::uint64_t other_stamp = 0;  ///< the epoch of an input, the content hash of other kinds
+    std::uint32_t id_begin = 0;     ///< in id_bytes_, a multiple of 8
+    std::uint32_t deps_begin = 0;   ///< in dep_pool_
+    std::uint32_t dep_count = 0;
+    NodeKind kind = NodeKind::Input;
+    NodeState state = NodeState::Dirty;
+    bool has_signature : 1 = false;
+    bool has_content_hash : 1 = false;
+    std::uint8_t id_padding : 3 = 0;  ///< bytes between the id's end and the next id
+  };
+
+  /// The most bytes of ids, and the most stored dependencies, one graph can hold (32-bit offsets).
+  static constexpr std::size_t kMaxIdBytes = UINT32_MAX;
+  static constexpr std::size_t kMaxDepSlots = UINT32_MAX;
+
   std::uint32_t find(std::string_view id) const noexcept {
-    // An engine asks about the same node several times in a row (check, then commit or skip):
-    // the node found last is compared first, and only a different id pays for the hash.
-    if (last_found_ < nodes_.size() && nodes_[last_found_].id == id) return last_found_;
-    const std::uint32_t i =
-        index_.find(id, [this](NodeIndex n) { return std::string_view(nodes_[n].id); });
+    // An engine asks about the same node several times in a row (check, then commit or skip),
+    // and walks its schedules in the cached order: the node found last is compared first, then
+    // the one after it in that order, and only another id pays for the hash and the index's
+    // cache miss.
+    if (last_found_ < records_.size()) {
+      if (id_of(last_found_) == id) return last_found_;
+      if (built_) {
+        const std::size_t next = std::size_t{position_[last_found_]} + 1;
+        if (next < order_.size() && id_of(order_[next]) == id) return last_found_ = order_[next];
+      }
+    }
+    const std::uint32_t i = index_.find(id, [this](NodeIndex n) { return id_of(n); });
     if (i != IdIndex::kNotFound) last_found_ = i;
     return i;
   }
+  std::span<const NodeIndex> deps_span(NodeIndex i) const noexcept {
+    return {dep_pool_.data() + records_[i].deps_begin, records_[i].dep_count};
+  }
+  /// The epoch and the content hash of node `i`: one of them is its stamp, the other in its record.
+  std::uint64_t& epoch_ref(NodeIndex i) noexcept {
+    return records_[i].kind == NodeKind::Input ? records_[i].other_stamp : stamps_[i];
+  }
+  std::uint64_t& content_hash_ref(NodeIndex i) noexcept {
+    return records_[i].kind == NodeKind::Input ? stamps_[i] : records_[i].other_stamp;
+  }
+  std::uint64_t epoch_of(NodeIndex i) const noexcept {
+    return records_[i].kind == NodeKind::Input ? records_[i].other_stamp : stamps_[i];
+  }
+  std::uint64_t content_hash_of(NodeIndex i) const noexcept {
+    return records_[i].kind == NodeKind::Input ? stamps_[i] : records_[i].other_stamp;
+  }
+  /// Copies every live dependency list into a fresh block with room for `extra` more, dropping
+  /// the garbage. May throw std::bad_alloc; the graph is unchanged if it does.
+  void compact_deps(std::size_t extra);
+
   // The steps of build(): the reverse edges (as roffs_/rdeps_) of the current deps; the
   // smallest topological order, short of the nodes on or behind a cycle, which keep a nonzero
   // `indegree`; the Cycle error naming those nodes.
   struct ReverseEdges {
-    std::vector<std::size_t> offsets;
+    std::vector<std::uint32_t> offsets;
     std::vector<NodeIndex> targets;
   };
   ReverseEdges reverse_edges() const;
@@ -182,14 +246,24 @@ class Graph {
 
   Status set_state(std::string_view id, NodeState state);
   /// Makes node `i` Clean with `signature` recorded.
-  Node& record_clean(NodeIndex i, std::uint64_t signature) noexcept;
+  void record_clean(NodeIndex i, std::uint64_t signature) noexcept;
   Status record_signature(std::string_view id, std::uint64_t signature);
 
-  std::vector<Node> nodes_;
+  std::vector<NodeRecord> records_;
+  // What a dependent folds into its signature, per node: the content hash of an input, the
+  // epoch of any other kind (an absent content hash is 0). check_node reads one per dependency.
+  std::vector<std::uint64_t> stamps_;
+  // All ids in registration order, each starting on an 8-byte boundary: the interpreter decodes
+  // an aligned id a word at a time when it makes a string of it.
+  std::vector<char> id_bytes_;
+  // All dependency lists in one block. A list replaced by a longer one is left behind as
+  // garbage, and the block is compacted once the garbage outweighs the live lists.
+  std::vector<NodeIndex> dep_pool_;
+  std::size_t dep_garbage_ = 0;
   std::vector<NodeIndex> order_;
   std::vector<NodeIndex> position_;  ///< position_[i] is the place of node i in order_
   // Reverse edges in one block: dependents of node i are rdeps_[roffs_[i] .. roffs_[i + 1]).
-  std::vector<std::size_t> roffs_;
+  std::vector<std::uint32_t> roffs_;
   std::vector<NodeIndex> rdeps_;
   IdIndex index_;
   // Scratch of set_deps: one bit per node, all clear between calls.

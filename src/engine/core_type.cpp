@@ -918,6 +918,14 @@ PyObject* core_find_cycle(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
+PyObject* core_state(PyObject* self, PyObject* id) noexcept {
+  State& s = state_of(self);
+  Index r = 0;
+  if (refuse_busy(s) || !lookup(s, id, r)) return nullptr;
+  const std::string_view name = kStateNames[static_cast<std::size_t>(s.graph.node(r).state)];
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
 PyObject* core_dependents(PyObject* self, PyObject* id) noexcept {
   State& s = state_of(self);
   Index r = 0;
@@ -1070,6 +1078,8 @@ PyMethodDef g_methods[] = {
     {"find_cycle", as_cfunction(core_find_cycle), METH_FASTCALL,
      "find_cycle($self, id, deps, /)\n--\n\n"
      "The cycle that depending on `deps` would close through the node, or None."},
+    {"state", as_cfunction(core_state), METH_O,
+     "state($self, id, /)\n--\n\nThe node's state in the kernel graph: clean, dirty or computing."},
     {"dependents", as_cfunction(core_dependents), METH_O,
      "dependents($self, id, /)\n--\n\nThe nodes that depend on the node."},
     {"nodes", as_cfunction(core_nodes), METH_NOARGS,

@@ -2,6 +2,7 @@
 // the steps behind the schedules.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -12,6 +13,8 @@ namespace tavik {
 
 struct GraphTestAccess {
   static void set_clock(Graph& g, std::uint64_t value) { g.clock_ = value; }
+  /// Slots in the block of dependency lists, live or left behind by replaced lists.
+  static std::size_t dep_slots(const Graph& g) { return g.dep_pool_.size(); }
   static auto resolve_seeds(const Graph& g, std::span<const std::string_view> ids) {
     return g.resolve_seeds(ids);
   }

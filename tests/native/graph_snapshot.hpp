@@ -43,9 +43,9 @@ inline GraphSnapshot snapshot(const tavik::Graph& g) {
   s.built = g.built();
   for (std::size_t i = 0; i < g.size(); ++i) {
     const auto idx = static_cast<tavik::NodeIndex>(i);
-    const tavik::Node& n = g.node(idx);
+    const tavik::Node n = g.node(idx);
     const auto deps = n.dep_span();
-    NodeSnapshot ns{n.id,
+    NodeSnapshot ns{std::string(n.id),
                     n.kind,
                     n.state,
                     {deps.begin(), deps.end()},

@@ -145,6 +145,49 @@ void test_tag_twin_is_unknown() {
   CHECK(first_index.ok() && *first_index == 0 && twin_index.ok() && *twin_index == 1);
 }
 
+// Dependency lists replaced again and again, some by longer ones: each stays as declared, what
+// the replaced ones leave behind is reclaimed as the lists' block grows, and a failed allocation
+// on the way (the reclaiming included) changes nothing.
+void test_replaced_lists_are_reclaimed() {
+  Graph g(tavik::SipKey{3, 4});
+  std::vector<std::string> all;
+  for (std::size_t i = 0; i < 64; ++i) {
+    all.push_back(node_id(i));
+    CHECK(g.add_node(all.back(), "reactive").ok());
+  }
+  std::size_t live = 0;
+  for (std::size_t round = 1; round < 40; ++round) {
+    for (std::size_t i = 32; i < 64; ++i) {
+      const std::vector<std::string_view> deps(
+          all.begin(), all.begin() + static_cast<std::ptrdiff_t>((round * 7 + i) % 32));
+      if (i == 32 + round % 32) {
+        for (std::size_t fail = 0;; ++fail) {
+          const auto before = tavik_test::snapshot(g);
+          bool threw = false;
+          {
+            tavik_test::alloc::FailAt guard(fail);
+            try {
+              CHECK(g.set_deps(all[i], deps).ok());
+            } catch (const std::bad_alloc&) {
+              threw = true;
+            }
+          }
+          if (!tavik_test::alloc::fired()) break;
+          CHECK(threw && tavik_test::snapshot(g) == before && g.check_invariants());
+        }
+      } else {
+        CHECK(g.set_deps(all[i], deps).ok());
+      }
+      const auto stored = g.deps_of(all[i]);
+      CHECK(stored.ok() && ids(g, *stored) == deps);
+    }
+    CHECK(g.check_invariants());
+    live = 0;
+    for (std::size_t i = 0; i < 64; ++i) live += g.deps_of(all[i])->size();
+    CHECK(tavik::GraphTestAccess::dep_slots(g) <= 4 * live + 64);
+  }
+}
+
 // ---- allocation failure ------------------------------------------------------------------------
 //
 // For every operation, and for every N until the operation runs without reaching its Nth
@@ -301,6 +344,7 @@ int main() {
   test_signature_example();
   test_cycle_keeps_order();
   test_tag_twin_is_unknown();
+  test_replaced_lists_are_reclaimed();
   test_allocation_failure_changes_nothing();
   return tavik_test::finish();
 }
