@@ -1,7 +1,4 @@
 // The module entry: `tavik._tavik`, initialised once per process, in one interpreter only.
-#include <atomic>
-#include <cstdint>
-
 #include "binding/graph_type.hpp"
 #include "binding/python.hpp"
 #include "version.hpp"
@@ -29,9 +26,7 @@ PyModuleDef g_module_def = {
     nullptr,   // m_free
 };
 
-// The interpreter that first initialised the module (-1: none yet), and the module itself.
-std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
+ModuleEntry g_entry;
 
 // Adds `value` to the module under `name` and lists the name in `__all__`, creating the list
 // on first use. Steals nothing.
@@ -76,19 +71,5 @@ PyObject* create_module() noexcept {
 }  // namespace tavik::binding
 
 extern "C" PyMODINIT_FUNC PyInit__tavik() noexcept {
-  using namespace tavik::binding;
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  std::int64_t first = -1;
-  if (!g_interpreter.compare_exchange_strong(first, id) && first != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tavik._tavik does not support sub-interpreters: it is already loaded in "
-                    "another interpreter of this process");
-    return nullptr;
-  }
-  if (g_module != nullptr) return PyRef::borrow(g_module).release();
-  PyObject* module = create_module();
-  if (module == nullptr) return nullptr;
-  g_module = PyRef::borrow(module).release();  // kept for re-initialisation, never dropped
-  return module;
+  return tavik::binding::g_entry.init("tavik._tavik", tavik::binding::create_module);
 }

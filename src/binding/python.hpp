@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -60,5 +62,34 @@ R guarded_call(const char* module, R on_error, F&& body) noexcept {
   }
   return on_error;
 }
+
+/// The entry of a module with single-phase initialisation: the module is created in the first
+/// interpreter that imports it and handed out again when that one initialises it again; any
+/// other interpreter gets an ImportError naming `full_name`.
+class ModuleEntry {
+ public:
+  /// A new reference to the module, made by `create` on first use; null with an exception set.
+  PyObject* init(const char* full_name, PyObject* (*create)() noexcept) noexcept {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    std::int64_t first = -1;
+    if (!interpreter_.compare_exchange_strong(first, id) && first != id) {
+      PyErr_Format(PyExc_ImportError,
+                   "%s does not support sub-interpreters: it is already loaded in another "
+                   "interpreter of this process",
+                   full_name);
+      return nullptr;
+    }
+    if (module_ != nullptr) return PyRef::borrow(module_).release();
+    PyObject* module = create();
+    if (module == nullptr) return nullptr;
+    module_ = PyRef::borrow(module).release();  // kept for re-initialisation, never dropped
+    return module;
+  }
+
+ private:
+  std::atomic<std::int64_t> interpreter_{-1};  // the first interpreter; -1: none yet
+  PyObject* module_ = nullptr;
+};
 
 }  // namespace tavik::binding

@@ -1,8 +1,5 @@
 // The module entry: `tavik._engine`, the native core of `tavik.Engine`, initialised once per
 // process, in one interpreter only.
-#include <atomic>
-#include <cstdint>
-
 #include "binding/python.hpp"
 #include "engine/core_type.hpp"
 
@@ -23,8 +20,7 @@ PyModuleDef g_module_def = {
     nullptr,    // m_free
 };
 
-std::atomic<std::int64_t> g_interpreter{-1};
-PyObject* g_module = nullptr;
+binding::ModuleEntry g_entry;
 
 PyObject* create_module() noexcept {
   PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
@@ -40,19 +36,5 @@ PyObject* create_module() noexcept {
 }  // namespace tavik::engine
 
 extern "C" PyMODINIT_FUNC PyInit__engine() noexcept {
-  using namespace tavik::engine;
-  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return nullptr;
-  std::int64_t first = -1;
-  if (!g_interpreter.compare_exchange_strong(first, id) && first != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tavik._engine does not support sub-interpreters: it is already loaded in "
-                    "another interpreter of this process");
-    return nullptr;
-  }
-  if (g_module != nullptr) return PyRef::borrow(g_module).release();
-  PyObject* module = create_module();
-  if (module == nullptr) return nullptr;
-  g_module = PyRef::borrow(module).release();  // kept for re-initialisation, never dropped
-  return module;
+  return tavik::engine::g_entry.init("tavik._engine", tavik::engine::create_module);
 }
