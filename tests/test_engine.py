@@ -374,7 +374,7 @@ def test_kernel_states_follow_the_engine() -> None:
     e.view("leaf", ["far", "near"], lambda f, n: f + n)
 
     def kernel_dirty() -> set[str]:
-        return {n for n in ("a", "near", "far", "leaf") if e._graph.state_of(n) != "clean"}
+        return {n for n in ("a", "near", "far", "leaf") if e._core.state(n) != "clean"}
 
     assert kernel_dirty() == {"a", "near", "far", "leaf"}
     e.stabilize()

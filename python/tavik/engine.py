@@ -42,18 +42,6 @@ class _Missing:
 _MISSING: Final = _Missing()
 
 
-class _KernelStates:
-    """The states the kernel graph under a core holds (``state_of`` as on `Graph`)."""
-
-    __slots__ = ("_core",)
-
-    def __init__(self, core: Core) -> None:
-        self._core = core
-
-    def state_of(self, id: str) -> str:
-        return self._core.state(id)
-
-
 class Engine:
     """An incremental engine: define nodes, change inputs, read values kept up to date.
 
@@ -276,11 +264,6 @@ class Engine:
 
     def __repr__(self) -> str:
         return f"<tavik.Engine nodes={len(self._kinds)}>"
-
-    @property
-    def _graph(self) -> _KernelStates:
-        """The kernel's view of the nodes, for tests: ``_graph.state_of(id)``."""
-        return _KernelStates(self._core)
 
     # ---- helpers --------------------------------------------------------------------------
 
