@@ -18,8 +18,12 @@
 
 namespace tavik {
 
-/// Position of a node in registration order; never changes and is never reused.
+/// Position of a node in registration order; never changes and is never reused, except by
+/// compact() on a live graph.
 using NodeIndex = std::uint32_t;
+
+/// No node: a hole in the order, a dead slot in compact()'s map.
+inline constexpr NodeIndex kNoNode = UINT32_MAX;
 
 /// The most nodes one graph can hold.
 inline constexpr std::size_t kMaxNodes = UINT32_MAX - 1;
@@ -138,6 +142,68 @@ class Graph {
   /// The dependency signature of node `i`.
   std::uint64_t signature_of(NodeIndex i) const noexcept;
 
+  // ---- live graphs: the index-level operations of an engine -----------------------------------
+  // A live graph is empty or built, and stays built across these operations: each keeps the
+  // order, the positions and the reverse edges current without a new build(). Removed nodes
+  // leave a dead slot, a hole in the order and their id bytes behind until compact().
+  // Preconditions are the caller's (asserted in debug builds); each operation either completes
+  // or throws std::bad_alloc before any change.
+
+  /// Registers a Dirty node depending on the live nodes `deps` (no repeats), placed last in the
+  /// order and added to each dependency's dependents. Errors: DuplicateNode. Needs built() or an
+  /// empty graph.
+  Result<NodeIndex> append_node(std::string_view id, NodeKind kind,
+                                std::span<const NodeIndex> deps);
+  /// Undoes the last append_node, whose node nothing depends on yet, in O(its deps).
+  void undo_append() noexcept;
+  /// The cycle that giving `i` the dependencies `deps` would close, as [i, d, ..., i] where each
+  /// node depends on the next; empty if none. Searches only nodes placed after `i`: a stack
+  /// seeded with `deps` in reverse order, each node's deps pushed in reverse order when popped,
+  /// a node's parent being the node that pushed it first.
+  std::vector<NodeIndex> cycle_through(NodeIndex i, std::span<const NodeIndex> deps) const;
+  /// Replaces the dependencies of `i` with the live nodes `deps` (no repeats, no cycle). When a
+  /// new dependency is placed after `i`, the nodes placed from `i` to the last such dependency
+  /// that `i` reaches move, in their order, after the others of that span, which keep theirs:
+  /// nothing outside the span moves.
+  void replace_deps(NodeIndex i, std::span<const NodeIndex> deps);
+  /// Removes `i`, which nothing depends on: from its dependencies' dependents, the id index and
+  /// the order. Its slot is dead until compact(); its index is not handed out before then.
+  void remove_node(NodeIndex i);
+  /// Whether slot `i` holds a node (not removed).
+  bool alive(NodeIndex i) const noexcept;
+  /// Removed nodes whose slots compact() would reclaim.
+  std::size_t dead() const noexcept { return dead_; }
+  /// Renumbers the live nodes in index order, dropping dead slots, holes and garbage; the result
+  /// maps each old index to its new one (kNoNode for a dead slot). Keeps states and memo.
+  std::vector<NodeIndex> compact();
+
+  /// The place of live node `i` in the order.
+  std::uint32_t position(NodeIndex i) const noexcept { return position_[i]; }
+  /// The node at place `p` (kNoNode for a hole), for p < order_size().
+  NodeIndex at(std::uint32_t p) const noexcept { return order_[p]; }
+  /// Places in the order, holes included.
+  std::size_t order_size() const noexcept { return order_.size(); }
+  /// The dependencies of node `i`, in stored order.
+  std::span<const NodeIndex> deps(NodeIndex i) const noexcept { return deps_span(i); }
+  NodeKind kind(NodeIndex i) const noexcept { return records_[i].kind; }
+  NodeState state(NodeIndex i) const noexcept { return records_[i].state; }
+  void set_state(NodeIndex i, NodeState state) noexcept { records_[i].state = state; }
+  /// What the dependents of `i` fold: its content hash if an input, its epoch otherwise.
+  std::uint64_t stamp(NodeIndex i) const noexcept { return stamps_[i]; }
+  /// Whether `i` has a signature recorded and it equals `signature`.
+  bool holds(NodeIndex i, std::uint64_t signature) const noexcept {
+    return records_[i].has_signature && records_[i].signature == signature;
+  }
+  /// commit_node by index: advances the clock, stamps `i` with it, Clean with `signature`.
+  void commit(NodeIndex i, std::uint64_t signature) noexcept;
+  /// skip_node by index: Clean with `signature`, its stamp kept.
+  void skip(NodeIndex i, std::uint64_t signature) noexcept { record_clean(i, signature); }
+  /// An input whose value changed: advances the clock, which becomes its content hash (and
+  /// signature); Clean.
+  void commit_changed_input(NodeIndex i) noexcept;
+  /// An input whose value did not change: Clean, its content hash kept.
+  void commit_unchanged_input(NodeIndex i) noexcept;
+
   // ---- read access for the binding, tests and invariant checks -------------------------------
 
   /// A view of node `i`'s fields.
@@ -161,7 +227,8 @@ class Graph {
     return {id_bytes_.data() + r.id_begin, end - r.id_begin - r.id_padding};
   }
   std::uint64_t clock() const noexcept { return clock_; }
-  /// Reverse edges as the last build derived them, ascending.
+  /// Reverse edges as the last build derived them (ascending), kept current by the live
+  /// operations (in no particular order).
   std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
   /// Whether every invariant of the records holds (for tests and fuzzing; O(n + e)).
   bool check_invariants() const;
@@ -272,6 +339,7 @@ class Graph {
   // overlap (each runs to completion on the thread that holds the interpreter lock).
   mutable std::uint32_t last_found_ = IdIndex::kNotFound;
   std::uint64_t clock_ = 0;
+  std::size_t dead_ = 0;
   bool built_ = false;
 };
 
