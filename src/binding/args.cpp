@@ -1,6 +1,8 @@
 #include "binding/args.hpp"
 
 namespace tavik::binding {
+
+using cpython::PyRef;
 namespace {
 
 void raise_too_many_positional(const FunctionDescription& desc, Py_ssize_t given) noexcept {

@@ -7,9 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/python.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::binding {
+
+using cpython::PyRef;
 
 /// What binding needs to know about a callable: its display name and its parameters, all of
 /// them positional-or-keyword and required.

@@ -6,6 +6,8 @@
 #include "binding/quote.hpp"
 
 namespace tavik::binding {
+
+using cpython::PyRef;
 namespace {
 
 struct Mapped {

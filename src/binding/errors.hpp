@@ -1,8 +1,8 @@
 // Kernel errors as Python exceptions.
 #pragma once
 
-#include "binding/python.hpp"
 #include "core/error.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::binding {
 

@@ -16,6 +16,8 @@
 #include "core/graph.hpp"
 
 namespace tavik::binding {
+
+using cpython::PyRef;
 namespace {
 
 PyTypeObject* g_graph_type = nullptr;  // created once, lives until the process ends

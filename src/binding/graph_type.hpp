@@ -1,7 +1,7 @@
 // The Python type `tavik._tavik.Graph`.
 #pragma once
 
-#include "binding/python.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::binding {
 

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <utility>
 
-#include "binding/python.hpp"
 #include "core/graph.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::binding {
+
+using cpython::guarded_call;
 
 /// The layout of a `Graph` instance.
 struct GraphObject {

@@ -1,9 +1,12 @@
 // The module entry: `tavik._tavik`, initialised once per process, in one interpreter only.
 #include "binding/graph_type.hpp"
-#include "binding/python.hpp"
+#include "cpython/python.hpp"
 #include "version.hpp"
 
 namespace tavik::binding {
+
+using cpython::ModuleEntry;
+using cpython::PyRef;
 namespace {
 
 PyObject* kernel_version(PyObject*, PyObject*) noexcept {

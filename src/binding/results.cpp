@@ -3,6 +3,8 @@
 #include <cstddef>
 
 namespace tavik::binding {
+
+using cpython::PyRef;
 namespace {
 
 // A new list of new strings: the ids of the nodes `node_at(0) .. node_at(count - 1)`.

@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "binding/errors.hpp"
-#include "binding/python.hpp"
 #include "core/graph.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::binding {
 

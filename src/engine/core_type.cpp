@@ -30,7 +30,7 @@
 namespace tavik::engine {
 namespace {
 
-using binding::PyRef;
+using cpython::PyRef;
 
 constexpr const char* kModule = "tavik._engine";
 
@@ -606,7 +606,7 @@ Indices changed_deps(const Rec& n) {
 
 // add(id, kind, deps, fn, equal, value)
 PyObject* core_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     if (refuse_busy(s) || !nargs_is(nargs, 6, "add")) return nullptr;
     std::string_view key, kind_name;
@@ -665,7 +665,7 @@ PyObject* core_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
 
 // redefine(id, deps or None, fn or None)
 PyObject* core_redefine(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !nargs_is(nargs, 3, "redefine") || !lookup(s, args[0], r)) {
@@ -718,7 +718,7 @@ PyObject* core_redefine(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 }
 
 PyObject* core_remove(PyObject* self, PyObject* id) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !lookup(s, id, r)) return nullptr;
@@ -769,7 +769,7 @@ PyObject* core_remove(PyObject* self, PyObject* id) noexcept {
 
 // set(id, value)
 PyObject* core_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !nargs_is(nargs, 2, "set") || !lookup(s, args[0], r)) return nullptr;
@@ -795,7 +795,7 @@ PyObject* core_invalidate(PyObject* self, PyObject* id) noexcept {
 }
 
 PyObject* core_stabilize(PyObject* self, PyObject*) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     if (refuse_busy(s) || !take_order(s)) return nullptr;
     s.record.clear();
@@ -814,7 +814,7 @@ PyObject* core_stabilize(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* core_read(PyObject* self, PyObject* id) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !lookup(s, id, r)) return nullptr;
@@ -868,7 +868,7 @@ PyObject* core_failure(PyObject* self, PyObject* id) noexcept {
 }
 
 PyObject* core_explain(PyObject* self, PyObject* id) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !lookup(s, id, r)) return nullptr;
@@ -885,7 +885,7 @@ PyObject* core_explain(PyObject* self, PyObject* id) noexcept {
 // None. Only nodes after the node in the order can depend on it, so the search stays between
 // the node and its new dependencies.
 PyObject* core_find_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     State& s = state_of(self);
     Index r = 0;
     if (refuse_busy(s) || !nargs_is(nargs, 2, "find_cycle") || !lookup(s, args[0], r)) {
@@ -972,7 +972,7 @@ PyObject* core_get_computing(PyObject* self, void*) noexcept {
 // ---- life cycle and garbage collection -----------------------------------------------------
 
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  return binding::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
+  return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     PyObject* missing = nullptr;
     if ((kwargs != nullptr && PyDict_Size(kwargs) != 0) ||
         !PyArg_UnpackTuple(args, "Core", 1, 1, &missing)) {

@@ -2,7 +2,7 @@
 // `tavik.Engine`.
 #pragma once
 
-#include "binding/python.hpp"
+#include "cpython/python.hpp"
 
 namespace tavik::engine {
 

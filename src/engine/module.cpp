@@ -1,12 +1,12 @@
 // The module entry: `tavik._engine`, the native core of `tavik.Engine`, initialised once per
 // process, in one interpreter only.
-#include "binding/python.hpp"
+#include "cpython/python.hpp"
 #include "engine/core_type.hpp"
 
 namespace tavik::engine {
 namespace {
 
-using binding::PyRef;
+using cpython::PyRef;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
@@ -20,7 +20,7 @@ PyModuleDef g_module_def = {
     nullptr,    // m_free
 };
 
-binding::ModuleEntry g_entry;
+cpython::ModuleEntry g_entry;
 
 PyObject* create_module() noexcept {
   PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));

@@ -1,5 +1,6 @@
-// The one place that includes Python.h. The module is built for the stable ABI of CPython 3.11
-// and later, so only the limited API (and only its function forms) is used anywhere.
+// CPython helpers shared by both extension modules, and the one place that includes Python.h.
+// The modules are built for the stable ABI of CPython 3.11 and later, so only the limited API
+// (and only its function forms) is used anywhere.
 #pragma once
 
 #if !defined(Py_LIMITED_API) || Py_LIMITED_API != 0x030B0000
@@ -14,7 +15,7 @@
 #include <new>
 #include <utility>
 
-namespace tavik::binding {
+namespace tavik::cpython {
 
 /// Owns one strong reference (or none). Move-only; `release()` hands the reference on.
 class PyRef {
@@ -92,4 +93,4 @@ class ModuleEntry {
   PyObject* module_ = nullptr;
 };
 
-}  // namespace tavik::binding
+}  // namespace tavik::cpython
