@@ -82,6 +82,8 @@ class Graph {
 
   /// Number of registered nodes.
   std::size_t size() const noexcept { return records_.size(); }
+  /// The index of the node with exactly these id bytes, or kNoNode. Allocates nothing.
+  NodeIndex find_index(std::string_view id) const noexcept { return find(id); }
   /// Whether a node with exactly these id bytes is registered.
   bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }
   /// The index of `id`: the lookup behind every operation that takes an id. Errors:

@@ -1,0 +1,77 @@
+#include "engine/search.hpp"
+
+namespace tavik::engine {
+namespace {
+
+/// A new stamp for the marks of one read; on wrap-around every mark is cleared first.
+std::uint32_t next_stamp(State& s) noexcept {
+  if (++s.search == 0) {
+    for (Slot& slot : s.nodes.all()) slot.cone = slot.seen = 0;
+    s.search = 1;
+  }
+  return s.search;
+}
+
+}  // namespace
+
+void cone_to_visit(State& s, Index i, std::vector<Index>& due) {
+  const std::uint32_t stamp = next_stamp(s);
+  std::vector<Index>& forward = s.forward;
+  std::vector<Index>& backward = s.backward;
+  forward.clear();
+  backward.clear();
+  due.clear();
+
+  // Forward from every pending node (they are all the dirty ones), backward from `i`, a node at a
+  // time each; the first search to end bounds the work.
+  s.pending.for_each([&](Heap::Entry e) {
+    Slot& slot = s.nodes[e.node];
+    if (s.current(e) && slot.seen != stamp) {
+      slot.seen = stamp;
+      forward.push_back(e.node);
+    }
+  });
+  const auto reach_back = [&](Index n) {
+    Slot& slot = s.nodes[n];
+    slot.cone = stamp;
+    if (s.is_dirty(n)) due.push_back(n);
+    backward.push_back(n);
+  };
+  reach_back(i);
+  while (!forward.empty() && !backward.empty()) {
+    const Index f = forward.back();
+    forward.pop_back();
+    for (const Index d : s.graph.dependents(f)) {
+      Slot& slot = s.nodes[d];
+      if (slot.seen != stamp) {
+        slot.seen = stamp;
+        forward.push_back(d);
+      }
+    }
+    const Index b = backward.back();
+    backward.pop_back();
+    for (const Index d : s.graph.deps(b)) {
+      if (s.nodes[d].cone != stamp) reach_back(d);
+    }
+  }
+  if (!backward.empty()) {
+    // Everything pending changes can reach is known. If that misses `i`, nothing is to be done;
+    // otherwise what remains of the cone is searched within it only: a node of the cone that
+    // no pending change reaches depends on none that one reaches.
+    if (s.nodes[i].seen != stamp) {
+      due.clear();
+      return;
+    }
+    while (!backward.empty()) {
+      const Index b = backward.back();
+      backward.pop_back();
+      if (s.nodes[b].seen != stamp) continue;
+      for (const Index d : s.graph.deps(b)) {
+        const Slot& slot = s.nodes[d];
+        if (slot.cone != stamp && slot.seen == stamp) reach_back(d);
+      }
+    }
+  }
+}
+
+}  // namespace tavik::engine

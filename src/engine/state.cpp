@@ -1,0 +1,42 @@
+#include "engine/state.hpp"
+
+#include <algorithm>
+
+namespace tavik::engine {
+
+void Nodes::reserve_one_more() {
+  if (slots_.size() == slots_.capacity()) {
+    slots_.reserve(std::max<std::size_t>(16, 2 * slots_.capacity()));
+  }
+}
+
+Slot Nodes::pop() noexcept {
+  Slot last = std::move(slots_.back());
+  slots_.pop_back();
+  return last;
+}
+
+void Nodes::adopt(std::span<const NodeIndex> map, std::vector<Slot>& fresh) noexcept {
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (map[i] != kNoNode) fresh.push_back(std::move(slots_[i]));
+  }
+  slots_.swap(fresh);
+  fresh.clear();
+}
+
+void State::repush_span(std::uint32_t from, std::uint32_t to) noexcept {
+  for (std::uint32_t p = from; p <= to; ++p) {
+    const Index n = graph.at(p);
+    if (n == kNoNode || !nodes[n].in_heap) continue;
+    pending.push(p, n);
+    ++stale;
+  }
+}
+
+void State::trim_pending() noexcept {
+  if (2 * stale <= pending.size()) return;
+  pending.filter([this](Heap::Entry e) { return current(e); });
+  stale = 0;
+}
+
+}  // namespace tavik::engine
