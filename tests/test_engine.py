@@ -14,6 +14,7 @@ from typing import Any
 
 import pytest
 
+from naive_core import NaiveEngine
 from tavik import CycleError, Engine, Explanation, NodeError, Update
 
 
@@ -37,15 +38,22 @@ class Calls:
         return taken
 
 
+@pytest.fixture(params=[Engine, NaiveEngine], ids=["Engine", "NaiveEngine"])
+def make(request: pytest.FixtureRequest) -> type[Engine]:
+    """The engine under test: on the native core, and on the naive one."""
+    engine: type[Engine] = request.param
+    return engine
+
+
 @pytest.fixture
 def calls() -> Calls:
     return Calls()
 
 
 @pytest.fixture
-def sheet(calls: Calls) -> Engine:
+def sheet(make: type[Engine], calls: Calls) -> Engine:
     """price, qty -> total -> big (a bool) -> label; evaluated once."""
-    e = Engine()
+    e = make()
     e.input("price", 10)
     e.input("qty", 2)
     e.reactive("total", ["price", "qty"], calls("total", lambda p, q: p * q))
@@ -64,8 +72,10 @@ def lists(update: Update) -> dict[str, list[str]]:
 
 
 class TestEvaluation:
-    def test_first_stabilize_computes_everything_once(self, calls: Calls) -> None:
-        e = Engine()
+    def test_first_stabilize_computes_everything_once(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
+        e = make()
         e.input("a", 1)
         e.source("s", calls("s", lambda: 10))
         e.reactive("b", ["a", "s"], calls("b", lambda a, s: a + s))
@@ -85,8 +95,10 @@ class TestEvaluation:
         assert lists(e.stabilize()) == {name: [] for name in lists(update)}
         assert calls.take() == {}
 
-    def test_nothing_is_computed_before_a_read_or_stabilize(self, calls: Calls) -> None:
-        e = Engine()
+    def test_nothing_is_computed_before_a_read_or_stabilize(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
+        e = make()
         e.input("a", 1)
         e.reactive("b", ["a"], calls("b", lambda a: a + 1))
         e.set("a", 5)
@@ -117,8 +129,10 @@ class TestEvaluation:
         assert (update.schedule, update.changed, update.computed) == (["price"], [], [])
         assert calls.take() == {}
 
-    def test_set_many_and_diamond_computes_each_node_once(self, calls: Calls) -> None:
-        e = Engine()
+    def test_set_many_and_diamond_computes_each_node_once(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
+        e = make()
         e.input("a", 1)
         e.input("b", 1)
         e.reactive("l", ["a"], calls("l", lambda a: a + 1))
@@ -132,9 +146,9 @@ class TestEvaluation:
         assert e["v"] == 21
 
     def test_read_computes_only_its_cone_and_is_not_reported_again(
-        self, calls: Calls
+        self, make: type[Engine], calls: Calls
     ) -> None:
-        e = Engine()
+        e = make()
         e.input("a", 1)
         e.reactive("x", ["a"], calls("x", lambda a: a + 1))
         e.reactive("y", ["a"], calls("y", lambda a: a + 2))
@@ -147,15 +161,15 @@ class TestEvaluation:
         assert (update.schedule, update.computed) == (["y"], ["y"])
         assert e["y"] == 12
 
-    def test_repeated_dependency_is_passed_once_per_mention(self) -> None:
-        e = Engine()
+    def test_repeated_dependency_is_passed_once_per_mention(self, make: type[Engine]) -> None:
+        e = make()
         e.input("a", 3)
         e.reactive("sq", ["a", "a"], lambda x, y: x * y)
         assert e["sq"] == 9
 
-    def test_source_is_read_once_until_invalidated(self, calls: Calls) -> None:
+    def test_source_is_read_once_until_invalidated(self, make: type[Engine], calls: Calls) -> None:
         outside = {"temp": 20}
-        e = Engine()
+        e = make()
         e.source("temp", calls("temp", lambda: outside["temp"]))
         e.view("shown", ["temp"], calls("shown", lambda t: f"{t} C"))
         assert e["shown"] == "20 C"
@@ -182,9 +196,13 @@ class TestEquality:
         ids=["default", "custom", "raises", "str", "int"],
     )
     def test_equality_decides_cut_off(
-        self, calls: Calls, equal: Callable[[Any, Any], object] | None, recomputed: bool
+        self,
+        make: type[Engine],
+        calls: Calls,
+        equal: Callable[[Any, Any], object] | None,
+        recomputed: bool,
     ) -> None:
-        e = Engine()
+        e = make()
         e.input("a", 1.0)
         e.reactive("r", ["a"], lambda a: round(a), equal=equal)
         e.view("v", ["r"], calls("v", lambda r: r))
@@ -195,8 +213,8 @@ class TestEquality:
         assert ("v" in update.computed) is recomputed
         assert update.cut_off == (["v"] if recomputed else ["r"])
 
-    def test_cut_off_keeps_the_value_the_dependents_saw(self) -> None:
-        e = Engine()
+    def test_cut_off_keeps_the_value_the_dependents_saw(self, make: type[Engine]) -> None:
+        e = make()
         e.input("a", 1.0, equal=lambda old, new: abs(old - new) < 0.5)
         e.reactive("b", ["a"], lambda a: a)
         assert e["b"] == 1.0
@@ -205,14 +223,14 @@ class TestEquality:
             e.stabilize()
         assert (e["a"], e["b"]) == (1.6, 1.6)
 
-    def test_numpy_like_equality_counts_as_change(self) -> None:
+    def test_numpy_like_equality_counts_as_change(self, make: type[Engine]) -> None:
         class Vector(list[int]):
             def __eq__(self, other: object) -> Any:  # elementwise, like an array
                 return [x == y for x, y in zip(self, other)]  # type: ignore[call-overload]
 
             __hash__ = None
 
-        e = Engine()
+        e = make()
         e.input("a", Vector([1, 2]))
         e.reactive("b", ["a"], lambda a: len(a))
         e.stabilize()
@@ -222,8 +240,8 @@ class TestEquality:
 
 class TestFailures:
     @pytest.fixture
-    def failing(self, calls: Calls) -> Engine:
-        e = Engine()
+    def failing(self, make: type[Engine], calls: Calls) -> Engine:
+        e = make()
         e.input("d", 0)
         e.input("other", 1)
         e.reactive("ratio", ["d"], calls("ratio", lambda d: 10 / d))
@@ -267,7 +285,7 @@ class TestFailures:
         assert failing["scaled"] == 25.0
 
     @pytest.mark.parametrize("edit", ["redefine", "invalidate"])
-    def test_failure_is_retried_after_an_edit(self, edit: str) -> None:
+    def test_failure_is_retried_after_an_edit(self, make: type[Engine], edit: str) -> None:
         attempts: Iterator[Exception | int] = iter([RuntimeError("flaky"), 7])
 
         def flaky() -> int:
@@ -276,7 +294,7 @@ class TestFailures:
                 raise result
             return result
 
-        e = Engine()
+        e = make()
         e.source("s", flaky)
         e.view("v", ["s"], lambda s: s * 2)
         assert e.stabilize().failed == ["s", "v"]
@@ -287,8 +305,10 @@ class TestFailures:
         assert e["v"] == 14
         assert e.explain("s").reason == ("redefined" if edit == "redefine" else "invalidated")
 
-    def test_recovery_to_the_old_value_still_reaches_dependents(self, calls: Calls) -> None:
-        e = Engine()
+    def test_recovery_to_the_old_value_still_reaches_dependents(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
+        e = make()
         e.input("a", 1)
         e.reactive("b", ["a"], lambda a: 1 // (a - 2))  # raises for a == 2
         e.view("v", ["b"], calls("v", lambda b: b))
@@ -306,7 +326,9 @@ class Interrupt(KeyboardInterrupt):
 
 
 class TestInterrupts:
-    def test_interrupt_propagates_and_the_next_stabilize_finishes(self, calls: Calls) -> None:
+    def test_interrupt_propagates_and_the_next_stabilize_finishes(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
         armed = [True]
 
         def maybe_interrupt(x: int) -> int:
@@ -314,7 +336,7 @@ class TestInterrupts:
                 raise Interrupt
             return x + 1
 
-        e = Engine()
+        e = make()
         e.input("a", 1)
         e.reactive("first", ["a"], calls("first", lambda a: a * 10))
         e.reactive("mid", ["first"], calls("mid", maybe_interrupt))
@@ -328,7 +350,7 @@ class TestInterrupts:
         assert e["last"] == 22
 
     @pytest.mark.parametrize("where", ["fn", "equal"])
-    def test_interrupt_leaves_the_old_value(self, where: str) -> None:
+    def test_interrupt_leaves_the_old_value(self, make: type[Engine], where: str) -> None:
         raise_in: list[str] = []
 
         def fn(a: int) -> int:
@@ -341,7 +363,7 @@ class TestInterrupts:
                 raise Interrupt
             return old == new
 
-        e = Engine()
+        e = make()
         e.input("a", 1)
         e.reactive("b", ["a"], fn, equal=equal)
         e.view("v", ["b"], lambda b: b)
@@ -357,7 +379,7 @@ class TestInterrupts:
         assert e["v"] == 2
 
 
-def test_kernel_states_follow_the_engine() -> None:
+def test_kernel_states_follow_the_engine(make: type[Engine]) -> None:
     """Between evaluations the kernel holds a node dirty exactly when the engine will visit it."""
     armed = [False]
 
@@ -367,7 +389,7 @@ def test_kernel_states_follow_the_engine() -> None:
             raise Interrupt
         return x
 
-    e = Engine()
+    e = make()
     e.input("a", 1)
     e.reactive("near", ["a"], lambda a: a + 1)
     e.reactive("far", ["a"], stop)
@@ -406,9 +428,9 @@ class TestReentry:
 
     @pytest.mark.parametrize(("name", "call"), CALLS, ids=[name for name, _ in CALLS])
     def test_calls_from_a_node_function_are_refused(
-        self, name: str, call: Callable[[Engine], object]
+        self, make: type[Engine], name: str, call: Callable[[Engine], object]
     ) -> None:
-        e = Engine()
+        e = make()
         seen: list[BaseException] = []
 
         def nosy(a: int) -> int:
@@ -425,8 +447,8 @@ class TestReentry:
         assert 'while the engine is computing node "b"' in str(seen[0])
         assert (len(e), repr(e)) == (2, "<tavik.Engine nodes=2>")
 
-    def test_an_unhandled_refusal_fails_the_node(self) -> None:
-        e = Engine()
+    def test_an_unhandled_refusal_fails_the_node(self, make: type[Engine]) -> None:
+        e = make()
         e.input("a", 1)
         e.reactive("b", ["a"], lambda a: e["a"])
         assert e.stabilize().failed == ["b"]
@@ -470,8 +492,10 @@ class TestEdits:
         assert update.computed == ["total", "big", "label"]
         assert update.changed == ["qty", "total", "big", "label"]
 
-    def test_removal_keeps_nodes_a_read_left_out_of_date(self, calls: Calls) -> None:
-        e = Engine()
+    def test_removal_keeps_nodes_a_read_left_out_of_date(
+        self, make: type[Engine], calls: Calls
+    ) -> None:
+        e = make()
         e.input("a", 1)
         e.reactive("near", ["a"], calls("near", lambda a: a + 1))
         e.reactive("far", ["a"], calls("far", lambda a: a + 2))
@@ -486,8 +510,8 @@ class TestEdits:
         assert (e["far"], e["leaf"]) == (12, 12)
         assert calls.take() == {"near": 1, "far": 1, "leaf": 1}
 
-    def test_decorator_returns_the_function(self) -> None:
-        e = Engine()
+    def test_decorator_returns_the_function(self, make: type[Engine]) -> None:
+        e = make()
         e.input("a", 2)
 
         @e.reactive("sq", ["a"])
@@ -500,8 +524,8 @@ class TestEdits:
 
 class TestErrors:
     @pytest.fixture
-    def e(self) -> Engine:
-        e = Engine()
+    def e(self, make: type[Engine]) -> Engine:
+        e = make()
         e.input("a", 1)
         e.source("s", lambda: 1)
         e.reactive("b", ["a"], lambda a: a)
@@ -567,8 +591,8 @@ class TestErrors:
 
 class TestCycles:
     @pytest.fixture
-    def chain(self) -> Engine:
-        e = Engine()
+    def chain(self, make: type[Engine]) -> Engine:
+        e = make()
         e.input("x", 1)
         e.reactive("c", ["x"], lambda x: x)
         e.reactive("b", ["c"], lambda c: c)
@@ -599,8 +623,8 @@ class TestCycles:
         )
         assert chain.stabilize().schedule == []
 
-    def test_self_dependency_in_a_definition(self) -> None:
-        e = Engine()
+    def test_self_dependency_in_a_definition(self, make: type[Engine]) -> None:
+        e = make()
         with pytest.raises(CycleError) as info:
             e.reactive("n", ["n"], len)
         assert info.value.cycle == ["n", "n"] and "n" not in e
@@ -612,8 +636,8 @@ class TestCycles:
 
 
 class TestExplain:
-    def test_reasons_and_changed_dependencies(self) -> None:
-        e = Engine()
+    def test_reasons_and_changed_dependencies(self, make: type[Engine]) -> None:
+        e = make()
         e.input("a", 1)
         e.input("b", 1)
         e.input("c", 1)
@@ -634,8 +658,8 @@ class TestExplain:
 
 
 @pytest.mark.skipif(shutil.which("dot") is None, reason="needs Graphviz (Debian's graphviz)")
-def test_to_dot_parses_with_graphviz() -> None:
-    e = Engine()
+def test_to_dot_parses_with_graphviz(make: type[Engine]) -> None:
+    e = make()
     odd = 'we"ird\nid\\'
     e.input(odd, 1)
     e.input("d", 0)

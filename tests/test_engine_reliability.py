@@ -223,14 +223,16 @@ OPS = [
     Op("read", lambda e: e._core.read("z")),
     Op("read input", lambda e: e._core.read("a")),
     Op("set", lambda e: e._core.set("b", 7)),
-    Op("invalidate", lambda e: e._core.invalidate("x")),
+    Op("set_many", lambda e: e._core.set_many([("b", 7), ("a", 4)])),
+    Op("invalidate", lambda e: e._core.invalidate(("x", "s"))),
     Op("add input", lambda e: e._core.add("new", "input", (), None, None, 1)),
     Op("add", lambda e: e._core.add("new", "reactive", ("z", "w"), lambda z, w: z + w, None, None)),
     Op("redefine deps", lambda e: e._core.redefine("x", ("b", "a"), lambda b, a: a + b)),
     Op("redefine reorders", lambda e: e._core.redefine("y", ("x", "a", "w"), lambda x, a, w: x * a)),
-    Op("find_cycle", lambda e: e._core.find_cycle("x", ("z",))),
+    Op("redefine refused", lambda e: e._core.redefine("x", ("z",), None)),
     Op("remove", lambda e: e._core.remove("z")),
     Op("dependents", lambda e: e._core.dependents("x")),
+    Op("kind", lambda e: e._core.kind("x")),
     Op("failure", lambda e: e._core.failure("x")),
     Op("explain", lambda e: e._core.explain("y")),
     Op("nodes", lambda e: e._core.nodes()),
@@ -269,7 +271,7 @@ class TestOutOfMemory:
             assert len(held) - nodes_before in (-1, 0, 1)
             for node_id in DEFS:
                 if node_id in held:
-                    core.invalidate(node_id)
+                    core.invalidate((node_id,))
             core.stabilize()
             inputs = {node_id: core.read(node_id) for node_id in INPUTS}
             for node_id, expected in scratch(held, inputs).items():

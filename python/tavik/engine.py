@@ -8,13 +8,18 @@ change reaches: the nodes that must be visited sit in a heap keyed by their plac
 order, and a node joins it when one of its dependencies changed, so an update that is cut off
 after k nodes costs about k log k, whatever the size of the graph. Python code runs only inside
 users' functions and equalities.
+
+The facade keeps nothing of its own: every fact about the nodes comes from the core. Every
+public call first checks everything it needs (reading only), then makes exactly one call that
+changes the core, then returns, so that a call either completes or changes nothing, even when a
+`KeyboardInterrupt` from a signal handler lands between any two of its bytecodes.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
 from time import perf_counter
-from typing import Any, Final, TypeVar, cast, overload
+from typing import Any, ClassVar, Final, NoReturn, Protocol, TypeVar, cast, overload
 
 from tavik._dot import render_dot
 from tavik._engine import Core
@@ -30,6 +35,54 @@ F = TypeVar("F", bound=Callable[..., object])
 Equal = Callable[[Any, Any], object]
 
 
+class CoreLike(Protocol):
+    """What `Engine` needs of its core: the interface of `tavik._engine.Core`.
+
+    The core may assume that the facade checked every argument; on a violated precondition it
+    raises a plain TypeError, ValueError or KeyError and changes nothing. While `busy`, every
+    method but `busy`, `computing` and `__len__` raises RuntimeError.
+    """
+
+    @property
+    def busy(self) -> bool: ...
+    @property
+    def computing(self) -> str | None: ...
+    def __len__(self) -> int: ...
+    def kind(self, id: str, /) -> str | None: ...
+    def add(
+        self,
+        id: str,
+        kind: str,
+        deps: tuple[str, ...],
+        fn: Callable[..., object] | None,
+        equal: Callable[[Any, Any], object] | None,
+        value: object,
+        /,
+    ) -> None: ...
+    def redefine(
+        self, id: str, deps: tuple[str, ...] | None, fn: Callable[..., object] | None, /
+    ) -> list[str] | None: ...
+    def remove(self, id: str, /) -> None: ...
+    def dependents(self, id: str, /) -> list[str]: ...
+    def set(self, id: str, value: object, /) -> None: ...
+    def set_many(self, items: list[tuple[str, object]], /) -> None: ...
+    def invalidate(self, ids: tuple[str, ...], /) -> None: ...
+    def stabilize(
+        self, /
+    ) -> tuple[list[str], list[str], list[str], list[str], list[str], list[str]]: ...
+    def read(self, id: str, /) -> Any: ...
+    def failure(self, id: str, /) -> tuple[str, BaseException] | None: ...
+    def explain(self, id: str, /) -> tuple[str, list[str]] | None: ...
+    def state(self, id: str, /) -> str: ...
+    def nodes(self, /) -> list[tuple[str, str, str, tuple[str, ...]]]: ...
+
+
+class CoreType(Protocol):
+    """What makes a core: `tavik._engine.Core`, or a core of the tests."""
+
+    def __call__(self, missing: object, /) -> CoreLike: ...
+
+
 class _Missing:
     """What the core gives for a node without a value: one that failed."""
 
@@ -40,6 +93,17 @@ class _Missing:
 
 
 _MISSING: Final = _Missing()
+_NOT_OWNED: Final = "it owns its nodes' functions and values"
+
+
+def _node_id(node_id: object) -> str:
+    """``node_id`` as an exact `str`: a subclass of str is taken by its string value, so that no
+    method of the subclass runs later; anything else is refused."""
+    if type(node_id) is str:
+        return node_id
+    if isinstance(node_id, str):
+        return str.__str__(node_id)
+    raise TypeError(f"node ids are str, not {type(node_id).__name__}")
 
 
 class Engine:
@@ -51,27 +115,31 @@ class Engine:
     and a node whose recomputed value equals the old one stops the change there.
     """
 
+    #: The type of the core the engine runs on.
+    _Core: ClassVar[CoreType] = Core
+
+    _core: CoreLike
+
     def __init__(self) -> None:
-        self._core = Core(_MISSING)
-        self._kinds: dict[str, Kind] = {}
+        if getattr(self, "_core", None) is not None:
+            self._idle("__init__")
+        self._core = type(self)._Core(_MISSING)
 
     # ---- definitions --------------------------------------------------------------------
 
     def input(self, id: str, value: object, *, equal: Equal | None = None) -> None:
         """Define an input node holding ``value``; `set` changes it."""
         self._idle("input")
-        self._check_new(id, equal)
-        self._core.add(id, "input", (), None, equal, value)
-        self._kinds[id] = "input"
+        node_id = self._check_new(id, equal)
+        self._core.add(node_id, "input", (), None, equal, value)
 
     def source(self, id: str, read: Callable[[], object], *, equal: Equal | None = None) -> None:
         """Define a source: ``read()`` gives its value, at its first evaluation and again after
         ``invalidate(id)``."""
         self._idle("source")
-        self._check_new(id, equal)
+        node_id = self._check_new(id, equal)
         self._check_callable("read", read)
-        self._core.add(id, "source", (), read, equal, None)
-        self._kinds[id] = "source"
+        self._core.add(node_id, "source", (), read, equal, None)
 
     @overload
     def reactive(
@@ -118,13 +186,13 @@ class Engine:
     def _derived(
         self,
         kind: Kind,
-        node_id: str,
+        id: str,
         deps: Sequence[str],
         fn: Callable[..., object] | None,
         equal: Equal | None,
     ) -> Callable[[F], F] | None:
         self._idle(kind)
-        self._check_new(node_id, equal)
+        node_id = self._check_new(id, equal)
         dep_ids = self._check_deps(node_id, deps)
         if fn is None:
 
@@ -135,7 +203,6 @@ class Engine:
             return define
         self._check_callable("fn", fn)
         self._core.add(node_id, kind, dep_ids, fn, equal, None)
-        self._kinds[node_id] = kind
         return None
 
     # ---- edits ----------------------------------------------------------------------------
@@ -143,28 +210,28 @@ class Engine:
     def set(self, id: str, value: object) -> None:
         """Change an input's value; nothing is computed until the next read or `stabilize`."""
         self._idle("set")
-        self._input(id)
-        self._core.set(id, value)
+        node_id = self._input(id)
+        self._core.set(node_id, value)
 
     def set_many(self, values: Mapping[str, object]) -> None:
         """Change several inputs; every id is checked before any value changes."""
         self._idle("set_many")
-        items = list(values.items())
-        for node_id, _value in items:
-            self._input(node_id)
-        core_set = self._core.set
-        for node_id, value in items:
-            core_set(node_id, value)
+        items = [(self._input(node_id), value) for node_id, value in list(values.items())]
+        self._core.set_many(items)
 
     def invalidate(self, *ids: str) -> None:
         """Force the listed sources or derived nodes to be recomputed at their next evaluation."""
         self._idle("invalidate")
-        kinds = [self._kind(node_id) for node_id in ids]
-        for node_id, kind in zip(ids, kinds):
+        node_ids: list[str] = []
+        kinds: list[Kind] = []
+        for given in ids:
+            node_id = _node_id(given)
+            kinds.append(self._kind(node_id))
+            node_ids.append(node_id)
+        for node_id, kind in zip(node_ids, kinds):
             if kind == "input":
                 raise ValueError(f"cannot invalidate input {quote(node_id)}: set its value instead")
-        for node_id in ids:
-            self._core.invalidate(node_id)
+        self._core.invalidate(tuple(node_ids))
 
     def redefine(
         self,
@@ -179,32 +246,34 @@ class Engine:
         changes.
         """
         self._idle("redefine")
-        kind = self._kind(id)
+        node_id = _node_id(id)
+        kind = self._kind(node_id)
         if kind == "input":
-            raise ValueError(f"cannot redefine input {quote(id)}: set its value instead")
+            raise ValueError(f"cannot redefine input {quote(node_id)}: set its value instead")
         if deps is None and fn is None:
             raise TypeError("redefine() needs deps=, fn= or both")
         if fn is not None:
             self._check_callable("fn" if kind != "source" else "read", fn)
         dep_ids = None
         if deps is not None:
-            dep_ids = self._check_deps(id, deps)
+            dep_ids = self._check_deps(node_id, deps)
             if kind == "source" and dep_ids:
-                raise ValueError(f"source {quote(id)} cannot have dependencies")
-            cycle = self._core.find_cycle(id, dep_ids)
-            if cycle is not None:
-                raise CycleError(id, cycle)
-        self._core.redefine(id, dep_ids, fn)
+                raise ValueError(f"source {quote(node_id)} cannot have dependencies")
+        cycle = self._core.redefine(node_id, dep_ids, fn)
+        if cycle is not None:
+            raise CycleError(node_id, cycle)
 
     def remove(self, id: str) -> None:
         """Remove a node that nothing depends on; nothing else is recomputed."""
         self._idle("remove")
-        self._kind(id)
-        dependents = self._core.dependents(id)
+        node_id = _node_id(id)
+        self._kind(node_id)
+        dependents = self._core.dependents(node_id)
         if dependents:
-            raise ValueError(f"cannot remove node {quote(id)}: {quote_all(dependents)} depend on it")
-        self._core.remove(id)
-        del self._kinds[id]
+            raise ValueError(
+                f"cannot remove node {quote(node_id)}: {quote_all(dependents)} depend on it"
+            )
+        self._core.remove(node_id)
 
     # ---- evaluation -----------------------------------------------------------------------
 
@@ -223,14 +292,15 @@ class Engine:
         core = self._core
         if core.busy:
             self._idle("__getitem__")
-        if type(id) is not str or id not in self._kinds:
-            self._kind(id)
-        value = core.read(id)
+        node_id = id if type(id) is str else _node_id(id)
+        if core.kind(node_id) is None:
+            raise unknown_node(node_id)
+        value = core.read(node_id)
         if value is _MISSING:
-            failure = core.failure(id)
+            failure = core.failure(node_id)
             if failure is not None:
                 origin, error = failure
-                raise NodeError(id, origin, error) from error
+                raise NodeError(node_id, origin, error) from error
         return value
 
     # ---- queries --------------------------------------------------------------------------
@@ -238,13 +308,14 @@ class Engine:
     def explain(self, id: str) -> Explanation:
         """Why the node's most recent computation happened."""
         self._idle("explain")
-        if self._kind(id) == "input":
-            raise ValueError(f"input {quote(id)} is set, never computed")
-        last = self._core.explain(id)
+        node_id = _node_id(id)
+        if self._kind(node_id) == "input":
+            raise ValueError(f"input {quote(node_id)} is set, never computed")
+        last = self._core.explain(node_id)
         if last is None:
-            raise ValueError(f"node {quote(id)} has not been computed yet")
+            raise ValueError(f"node {quote(node_id)} has not been computed yet")
         reason, changed = last
-        return Explanation(id, cast(Reason, reason), changed)
+        return Explanation(node_id, cast(Reason, reason), changed)
 
     def to_dot(self) -> str:
         """The graph in Graphviz DOT: every node with its kind and the outcome of its last
@@ -254,16 +325,28 @@ class Engine:
 
     def __len__(self) -> int:
         self._idle("__len__")
-        return len(self._kinds)
+        return len(self._core)
 
     def __contains__(self, id: object) -> bool:
         self._idle("__contains__")
-        if not isinstance(id, str):
-            raise TypeError(f"node ids are str, not {type(id).__name__}")
-        return id in self._kinds
+        return self._core.kind(_node_id(id)) is not None
 
     def __repr__(self) -> str:
-        return f"<tavik.Engine nodes={len(self._kinds)}>"
+        return f"<tavik.Engine nodes={len(self._core)}>"
+
+    # An engine holds users' functions and values, and its core cannot be copied or rebuilt.
+
+    def __copy__(self) -> NoReturn:
+        self._idle("__copy__")
+        raise TypeError(f"cannot copy an Engine: {_NOT_OWNED}")
+
+    def __deepcopy__(self, memo: object) -> NoReturn:
+        self._idle("__deepcopy__")
+        raise TypeError(f"cannot copy an Engine: {_NOT_OWNED}")
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        self._idle("__reduce_ex__")
+        raise TypeError(f"cannot pickle an Engine: {_NOT_OWNED}")
 
     # ---- helpers --------------------------------------------------------------------------
 
@@ -279,25 +362,26 @@ class Engine:
             )
 
     def _kind(self, node_id: str) -> Kind:
-        if not isinstance(node_id, str):
-            raise TypeError(f"node ids are str, not {type(node_id).__name__}")
-        try:
-            return self._kinds[node_id]
-        except KeyError:
-            raise unknown_node(node_id) from None
+        """The kind of the node ``node_id`` (an exact str), which must exist."""
+        kind = self._core.kind(node_id)
+        if kind is None:
+            raise unknown_node(node_id)
+        return cast(Kind, kind)
 
-    def _input(self, node_id: str) -> None:
+    def _input(self, id: object) -> str:
+        node_id = _node_id(id)
         kind = self._kind(node_id)
         if kind != "input":
             raise ValueError(f"cannot set {kind} node {quote(node_id)}: it is not an input")
+        return node_id
 
-    def _check_new(self, node_id: str, equal: Equal | None) -> None:
-        if not isinstance(node_id, str):
-            raise TypeError(f"node ids are str, not {type(node_id).__name__}")
-        if node_id in self._kinds:
+    def _check_new(self, id: object, equal: Equal | None) -> str:
+        node_id = _node_id(id)
+        if self._core.kind(node_id) is not None:
             raise ValueError(f"node already registered: {quote(node_id)}")
         if equal is not None:
             self._check_callable("equal", equal)
+        return node_id
 
     def _check_deps(self, node_id: str, deps: Sequence[str]) -> tuple[str, ...]:
         if isinstance(deps, str) or not isinstance(deps, Sequence):
@@ -305,12 +389,14 @@ class Engine:
                 f"deps of {quote(node_id)} must be a list or tuple of ids, "
                 f"not {type(deps).__name__}"
             )
-        dep_ids = tuple(deps)
-        for dep in dep_ids:
-            if dep == node_id:
+        dep_ids: list[str] = []
+        for dep in tuple(deps):
+            dep_id = _node_id(dep)
+            if dep_id == node_id:
                 raise CycleError(node_id, [node_id, node_id])
-            self._kind(dep)
-        return dep_ids
+            self._kind(dep_id)
+            dep_ids.append(dep_id)
+        return tuple(dep_ids)
 
     @staticmethod
     def _check_callable(name: str, fn: object) -> None:
