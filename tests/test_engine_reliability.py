@@ -11,6 +11,10 @@ memory.
   `MemoryError` (or, for a call that runs users' functions, records their `MemoryError` as a
   failure); afterwards the engine holds the nodes it held before or after the call, and
   recomputing everything gives the values of a from-scratch evaluation.
+- Running out of memory in C++: with the engine module built with its test allocator
+  (`tools/engine_alloc.sh`), its Nth C++ allocation throws `std::bad_alloc`, for every N inside
+  every core entry point. An edit that raises `MemoryError` has changed nothing; a walk has
+  committed what it visited before; either way the engine stays usable and exact.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ import pytest
 
 from test_reliability import DEBUG_BUILD, growth
 from tavik import CycleError, Engine, NodeError
+from tavik import _engine as engine_module
 
 _testcapi: Any
 try:
@@ -278,4 +283,67 @@ class TestOutOfMemory:
                 assert core.read(node_id) == expected, node_id
             if not isinstance(error, MemoryError):
                 return  # the call got through without meeting a failure
+        pytest.fail("the call kept failing")
+
+
+# ---- running out of memory in C++ --------------------------------------------------------------
+
+_fail_allocation: Callable[[int], None] | None = getattr(engine_module, "_fail_allocation", None)
+_disarm_allocation: Callable[[], bool] | None = getattr(engine_module, "_disarm_allocation", None)
+
+
+def remove_many(engine: Engine) -> None:
+    """Defines 200 leaves, then removes them: enough removals for the core to renumber."""
+    core = engine._core
+    for k in range(200):
+        core.add(f"leaf{k}", "reactive", ("x",), lambda x: x, None, None)
+    core.stabilize()
+    for k in range(200):
+        core.remove(f"leaf{k}")
+
+
+# Calls that change nothing when they fail; the walks (stabilize, read) may have committed part.
+EDITS = {"set", "set_many", "invalidate", "add input", "add", "redefine deps", "redefine reorders",
+         "redefine refused", "remove"}
+CXX_OPS = [*OPS, Op("remove many", remove_many)]
+
+
+def snapshot(engine: Engine) -> object:
+    core = engine._core
+    rows = core.nodes()
+    return rows, [core.state(row[0]) for row in rows], [core.explain(row[0]) for row in rows]
+
+
+@pytest.mark.skipif(
+    _fail_allocation is None, reason="needs the engine built with its test allocator"
+)
+class TestCxxOutOfMemory:
+    @pytest.mark.parametrize("op", CXX_OPS, ids=[op.name for op in CXX_OPS])
+    def test_every_cxx_allocation_failure(self, op: Op) -> None:
+        assert _fail_allocation is not None and _disarm_allocation is not None
+        for n in range(5000):
+            engine = base()
+            before = snapshot(engine)
+            error: BaseException | None = None
+            _fail_allocation(n)
+            try:
+                op.run(engine)
+            except BaseException as e:  # noqa: BLE001 - checked below, outside the failing window
+                error = e
+            finally:
+                fired = _disarm_allocation()
+            if isinstance(error, MemoryError):
+                if op.name in EDITS:
+                    assert snapshot(engine) == before, op.name
+            elif error is not None:
+                assert op.outcome is not None and isinstance(error, op.outcome), repr(error)
+            core = engine._core
+            held = {row[0] for row in core.nodes()}
+            core.invalidate(tuple(node_id for node_id in DEFS if node_id in held))
+            core.stabilize()
+            inputs = {node_id: core.read(node_id) for node_id in INPUTS}
+            for node_id, expected in scratch(held, inputs).items():
+                assert core.read(node_id) == expected, node_id
+            if not fired:
+                return  # the call got through without meeting the failure
         pytest.fail("the call kept failing")
