@@ -106,7 +106,7 @@ class Graph {
   /// positions and the built flag stay as they were).
   Status build();
   bool built() const noexcept { return built_; }
-  /// The cached order. Errors: NotBuilt.
+  /// The cached order (kNoNode at the places of removed nodes). Errors: NotBuilt.
   Result<std::span<const NodeIndex>> topo_order() const;
   /// The View nodes in cached order. Errors: NotBuilt.
   Result<std::vector<NodeIndex>> views() const;
@@ -228,8 +228,11 @@ class Graph {
   }
   std::uint64_t clock() const noexcept { return clock_; }
   /// Reverse edges as the last build derived them (ascending), kept current by the live
-  /// operations (in no particular order).
-  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
+  /// operations (in no particular order). Empty for a node registered since the last build.
+  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept {
+    if (i >= rev_.size()) return {};
+    return {rev_pool_.data() + rev_[i].begin, rev_[i].count};
+  }
   /// Whether every invariant of the records holds (for tests and fuzzing; O(n + e)).
   bool check_invariants() const;
 
@@ -250,6 +253,17 @@ class Graph {
     bool has_signature : 1 = false;
     bool has_content_hash : 1 = false;
     std::uint8_t id_padding : 3 = 0;  ///< bytes between the id's end and the next id
+    bool dead : 1 = false;            ///< removed: no id in the index, no edges, no place
+    bool rev_header : 1 = false;      ///< its dependents list has spare room, sized in a header
+  };
+  static_assert(sizeof(NodeRecord) == 32, "the flags share one byte");
+
+  /// Where the dependents of one node are in rev_pool_: `count` of them from `begin`. A list
+  /// whose record has rev_header set has room for rev_pool_[begin - 1] of them; any other list
+  /// is full. build() leaves every list full, packed in node order.
+  struct RevList {
+    std::uint32_t begin = 0;
+    std::uint32_t count = 0;
   };
 
   /// The most bytes of ids, and the most stored dependencies, one graph can hold (32-bit offsets).
@@ -260,12 +274,14 @@ class Graph {
     // An engine asks about the same node several times in a row (check, then commit or skip),
     // and walks its schedules in the cached order: the node found last is compared first, then
     // the one after it in that order, and only another id pays for the hash and the index's
-    // cache miss.
+    // cache miss. The hint never names a removed node.
     if (last_found_ < records_.size()) {
       if (id_of(last_found_) == id) return last_found_;
       if (built_) {
         const std::size_t next = std::size_t{position_[last_found_]} + 1;
-        if (next < order_.size() && id_of(order_[next]) == id) return last_found_ = order_[next];
+        if (next < order_.size() && order_[next] != kNoNode && id_of(order_[next]) == id) {
+          return last_found_ = order_[next];
+        }
       }
     }
     const std::uint32_t i = index_.find(id, [this](NodeIndex n) { return id_of(n); });
@@ -292,11 +308,11 @@ class Graph {
   /// the garbage. May throw std::bad_alloc; the graph is unchanged if it does.
   void compact_deps(std::size_t extra);
 
-  // The steps of build(): the reverse edges (as roffs_/rdeps_) of the current deps; the
-  // smallest topological order, short of the nodes on or behind a cycle, which keep a nonzero
-  // `indegree`; the Cycle error naming those nodes.
+  // The steps of build(): the reverse edges (packed lists, ascending) of the current deps; the
+  // smallest topological order of the live nodes, short of the nodes on or behind a cycle,
+  // which keep a nonzero `indegree`; the Cycle error naming those nodes.
   struct ReverseEdges {
-    std::vector<std::uint32_t> offsets;
+    std::vector<RevList> lists;
     std::vector<NodeIndex> targets;
   };
   ReverseEdges reverse_edges() const;
@@ -329,9 +345,13 @@ class Graph {
   std::size_t dep_garbage_ = 0;
   std::vector<NodeIndex> order_;
   std::vector<NodeIndex> position_;  ///< position_[i] is the place of node i in order_
-  // Reverse edges in one block: dependents of node i are rdeps_[roffs_[i] .. roffs_[i + 1]).
-  std::vector<std::uint32_t> roffs_;
-  std::vector<NodeIndex> rdeps_;
+  // Reverse edges as of the last build, then kept current by the live operations: one list per
+  // node (rev_[i], for every i < rev_.size()) in one block. A full list that must grow moves to
+  // the block's end with twice the room, leaving its old place behind as garbage; the block is
+  // compacted once the garbage outweighs the lists.
+  std::vector<RevList> rev_;
+  std::vector<NodeIndex> rev_pool_;
+  std::size_t rev_garbage_ = 0;
   IdIndex index_;
   // Scratch of set_deps: one bit per node, all clear between calls.
   std::vector<std::uint64_t> dep_marks_;
