@@ -50,7 +50,7 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   reserve_one_more(records_);
   reserve_one_more(stamps_);
   if (bytes > id_bytes_.capacity()) id_bytes_.reserve(std::max(bytes, id_bytes_.capacity() * 2));
-  index_.reserve(n + 1, [this](NodeIndex i) { return id_of(i); });
+  index_.reserve(index_.size() + 1, [this](NodeIndex i) { return id_of(i); });
 
   NodeRecord record;
   record.id_begin = static_cast<std::uint32_t>(id_bytes_.size());
@@ -82,22 +82,31 @@ void Graph::compact_deps(std::size_t extra) {
   dep_garbage_ = 0;
 }
 
+void Graph::reserve_deps(std::size_t count) {
+  if (dep_pool_.capacity() - dep_pool_.size() >= count &&
+      dep_pool_.size() + count <= kMaxDepSlots) {
+    return;
+  }
+  if (dep_garbage_ > 0 && dep_garbage_ >= dep_pool_.size() / 2) compact_deps(count);
+  if (dep_pool_.size() + count > kMaxDepSlots) throw std::bad_alloc();
+  if (dep_pool_.capacity() - dep_pool_.size() < count) {
+    dep_pool_.reserve(std::max(dep_pool_.size() + count, dep_pool_.capacity() * 2));
+  }
+}
+
+void Graph::reserve_marks() {
+  const std::size_t words = (records_.size() + 63) / 64;
+  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+}
+
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
   auto self = idx(id);
   if (!self) return std::move(self).error();
 
   // Room first. The new list is resolved straight into the pool's tail, which no node's list
   // reaches; compacting only rewrites where the lists are, never what they hold.
-  if (dep_pool_.capacity() - dep_pool_.size() < deps.size() ||
-      dep_pool_.size() + deps.size() > kMaxDepSlots) {
-    if (dep_garbage_ > 0 && dep_garbage_ >= dep_pool_.size() / 2) compact_deps(deps.size());
-    if (dep_pool_.size() + deps.size() > kMaxDepSlots) throw std::bad_alloc();
-    if (dep_pool_.capacity() - dep_pool_.size() < deps.size()) {
-      dep_pool_.reserve(std::max(dep_pool_.size() + deps.size(), dep_pool_.capacity() * 2));
-    }
-  }
-  const std::size_t words = (records_.size() + 63) / 64;
-  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+  reserve_deps(deps.size());
+  reserve_marks();
 
   // Repeats are dropped by a mark per listed node. Every way out of here clears the marks again
   // (the tail holds exactly the marked nodes) and cuts the tail off unless it became the list:

@@ -154,17 +154,20 @@ class Graph {
   /// empty graph.
   Result<NodeIndex> append_node(std::string_view id, NodeKind kind,
                                 std::span<const NodeIndex> deps);
-  /// Undoes the last append_node, whose node nothing depends on yet, in O(its deps).
+  /// Undoes the last append_node, whose node nothing depends on yet (so it is still placed
+  /// last), in O(its deps): its index, place, id bytes and dependency slots are reused.
   void undo_append() noexcept;
   /// The cycle that giving `i` the dependencies `deps` would close, as [i, d, ..., i] where each
   /// node depends on the next; empty if none. Searches only nodes placed after `i`: a stack
   /// seeded with `deps` in reverse order, each node's deps pushed in reverse order when popped,
-  /// a node's parent being the node that pushed it first.
+  /// a node's parent being the node that pushed it first; the search ends when `i` is pushed
+  /// (so `deps` naming `i` itself gives [i, i]).
   std::vector<NodeIndex> cycle_through(NodeIndex i, std::span<const NodeIndex> deps) const;
   /// Replaces the dependencies of `i` with the live nodes `deps` (no repeats, no cycle). When a
   /// new dependency is placed after `i`, the nodes placed from `i` to the last such dependency
   /// that `i` reaches move, in their order, after the others of that span, which keep theirs:
-  /// nothing outside the span moves.
+  /// nothing outside the span moves, and the holes inside it stay where they are. Costs the
+  /// span's length plus the dependents of the nodes that move, never the graph's size.
   void replace_deps(NodeIndex i, std::span<const NodeIndex> deps);
   /// Removes `i`, which nothing depends on: from its dependencies' dependents, the id index and
   /// the order. Its slot is dead until compact(); its index is not handed out before then.
@@ -174,7 +177,9 @@ class Graph {
   /// Removed nodes whose slots compact() would reclaim.
   std::size_t dead() const noexcept { return dead_; }
   /// Renumbers the live nodes in index order, dropping dead slots, holes and garbage; the result
-  /// maps each old index to its new one (kNoNode for a dead slot). Keeps states and memo.
+  /// maps each old index to its new one (kNoNode for a dead slot). Keeps states, memo, the
+  /// order of the live nodes and the order within each dependents list. (On a graph that is not
+  /// built, the stale order is dropped.)
   std::vector<NodeIndex> compact();
 
   /// The place of live node `i` in the order.
@@ -307,6 +312,29 @@ class Graph {
   /// Copies every live dependency list into a fresh block with room for `extra` more, dropping
   /// the garbage. May throw std::bad_alloc; the graph is unchanged if it does.
   void compact_deps(std::size_t extra);
+  /// Makes room at the dependency block's end for a list of `count`, compacting the block first
+  /// when its garbage outweighs the lists. May throw std::bad_alloc (the lists unchanged).
+  void reserve_deps(std::size_t count);
+  /// Makes set_deps' scratch marks cover every node. May throw std::bad_alloc.
+  void reserve_marks();
+
+  // The dependents lists, kept current one edge at a time (live_graph.cpp).
+  /// The slots at the block's end that adding one dependent to `d` takes: none while its list
+  /// has room, else a fresh place with twice the room (one slot, unheaded, for an empty list).
+  std::size_t rev_growth(NodeIndex d) const noexcept;
+  /// Makes room for one more dependent of each of `targets` (no repeats), so that as many
+  /// rev_insert calls cannot fail. May throw std::bad_alloc (the lists unchanged).
+  void reserve_rev(std::span<const NodeIndex> targets);
+  /// Copies every dependents list, full, into a fresh block with room for `extra` more, dropping
+  /// the garbage and the spare room. May throw std::bad_alloc; nothing changes if it does.
+  void compact_rev(std::size_t extra);
+  /// Adds `k` at the end of the dependents of `d`; needs the room reserve_rev made.
+  void rev_insert(NodeIndex d, NodeIndex k) noexcept;
+  /// Removes `k` from the dependents of `d`, keeping the others' order; O(that list).
+  void rev_erase(NodeIndex d, NodeIndex k) noexcept;
+  /// `deps`, or a copy of it in `copy` if it lies in one of the blocks an operation may move.
+  std::span<const NodeIndex> stable(std::span<const NodeIndex> deps,
+                                    std::vector<NodeIndex>& copy) const;
 
   // The steps of build(): the reverse edges (packed lists, ascending) of the current deps; the
   // smallest topological order of the live nodes, short of the nodes on or behind a cycle,
