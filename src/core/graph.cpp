@@ -50,7 +50,7 @@ Status Graph::add_node(std::string_view id, std::string_view kind) {
   reserve_one_more(records_);
   reserve_one_more(stamps_);
   if (bytes > id_bytes_.capacity()) id_bytes_.reserve(std::max(bytes, id_bytes_.capacity() * 2));
-  index_.reserve(n + 1, [this](NodeIndex i) { return id_of(i); });
+  index_.reserve(index_.size() + 1, [this](NodeIndex i) { return id_of(i); });
 
   NodeRecord record;
   record.id_begin = static_cast<std::uint32_t>(id_bytes_.size());
@@ -82,22 +82,31 @@ void Graph::compact_deps(std::size_t extra) {
   dep_garbage_ = 0;
 }
 
+void Graph::reserve_deps(std::size_t count) {
+  if (dep_pool_.capacity() - dep_pool_.size() >= count &&
+      dep_pool_.size() + count <= kMaxDepSlots) {
+    return;
+  }
+  if (dep_garbage_ > 0 && dep_garbage_ >= dep_pool_.size() / 2) compact_deps(count);
+  if (dep_pool_.size() + count > kMaxDepSlots) throw std::bad_alloc();
+  if (dep_pool_.capacity() - dep_pool_.size() < count) {
+    dep_pool_.reserve(std::max(dep_pool_.size() + count, dep_pool_.capacity() * 2));
+  }
+}
+
+void Graph::reserve_marks() {
+  const std::size_t words = (records_.size() + 63) / 64;
+  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+}
+
 Status Graph::set_deps(std::string_view id, std::span<const std::string_view> deps) {
   auto self = idx(id);
   if (!self) return std::move(self).error();
 
   // Room first. The new list is resolved straight into the pool's tail, which no node's list
   // reaches; compacting only rewrites where the lists are, never what they hold.
-  if (dep_pool_.capacity() - dep_pool_.size() < deps.size() ||
-      dep_pool_.size() + deps.size() > kMaxDepSlots) {
-    if (dep_garbage_ > 0 && dep_garbage_ >= dep_pool_.size() / 2) compact_deps(deps.size());
-    if (dep_pool_.size() + deps.size() > kMaxDepSlots) throw std::bad_alloc();
-    if (dep_pool_.capacity() - dep_pool_.size() < deps.size()) {
-      dep_pool_.reserve(std::max(dep_pool_.size() + deps.size(), dep_pool_.capacity() * 2));
-    }
-  }
-  const std::size_t words = (records_.size() + 63) / 64;
-  if (dep_marks_.size() < words) dep_marks_.resize(words, 0);
+  reserve_deps(deps.size());
+  reserve_marks();
 
   // Repeats are dropped by a mark per listed node. Every way out of here clears the marks again
   // (the tail holds exactly the marked nodes) and cuts the tail off unless it became the list:
@@ -162,32 +171,30 @@ Result<std::span<const NodeIndex>> Graph::deps_of(std::string_view id) const {
 
 // ---- build and order ---------------------------------------------------------------------------
 
-std::span<const NodeIndex> Graph::dependents(NodeIndex i) const noexcept {
-  if (static_cast<std::size_t>(i) + 1 >= roffs_.size()) return {};
-  return {rdeps_.data() + roffs_[i], rdeps_.data() + roffs_[i + 1]};
-}
-
 Graph::ReverseEdges Graph::reverse_edges() const {
   const std::size_t n = records_.size();
   const std::size_t edges = dep_pool_.size() - dep_garbage_;
-  ReverseEdges reverse{std::vector<std::uint32_t>(n + 1, 0), std::vector<NodeIndex>(edges)};
-  std::vector<std::uint32_t>& offsets = reverse.offsets;
+  ReverseEdges reverse{std::vector<RevList>(n), std::vector<NodeIndex>(edges)};
+  std::vector<RevList>& lists = reverse.lists;
 
-  // Counting pass, prefix sums, then a fill in ascending node order, which leaves each node's
-  // dependents ascending and (as deps hold no repeats) without repeats.
+  // Counting pass, starts from the counts, then a fill in ascending node order (each count
+  // counted up again as the fill's cursor), which leaves each node's dependents ascending and
+  // (as deps hold no repeats) without repeats.
   for (std::size_t i = 0; i < n; ++i) {
-    for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) ++offsets[d + 1];
+    for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) ++lists[d].count;
   }
-  for (std::size_t i = 0; i < n; ++i) offsets[i + 1] += offsets[i];
-  std::vector<std::uint32_t>& fill = offsets;  // advanced per node below, then restored
+  std::uint32_t begin = 0;
+  for (RevList& list : lists) {
+    list.begin = begin;
+    begin += list.count;
+    list.count = 0;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) {
-      reverse.targets[fill[d]++] = static_cast<NodeIndex>(i);
+      RevList& list = lists[d];
+      reverse.targets[list.begin + list.count++] = static_cast<NodeIndex>(i);
     }
   }
-  // Each fill[d] now points at the end of d's run, i.e. the start of d + 1's: shift back.
-  for (std::size_t i = n; i > 0; --i) offsets[i] = offsets[i - 1];
-  offsets[0] = 0;
   return reverse;
 }
 
@@ -219,7 +226,7 @@ std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
   std::size_t pending = 0;  // ready nodes in the bitset
   for (std::size_t i = 0; i < n; ++i) {
     indegree[i] = records_[i].dep_count;
-    if (indegree[i] == 0) {
+    if (indegree[i] == 0 && !records_[i].dead) {
       make_ready(static_cast<NodeIndex>(i));
       ++pending;
     }
@@ -240,7 +247,8 @@ std::vector<NodeIndex> Graph::ordered_walk(const ReverseEdges& reverse,
       --pending;
     }
     order.push_back(m);
-    for (std::size_t e = reverse.offsets[m]; e < reverse.offsets[m + 1]; ++e) {
+    const RevList list = reverse.lists[m];
+    for (std::size_t e = list.begin; e < std::size_t{list.begin} + list.count; ++e) {
       const NodeIndex k = reverse.targets[e];
       if (--indegree[k] == 0) {
         if (k >= cursor) ++pending;
@@ -266,13 +274,15 @@ Status Graph::build() {
   ReverseEdges reverse = reverse_edges();
   std::vector<std::uint32_t> indegree(n);
   std::vector<NodeIndex> order = ordered_walk(reverse, indegree);
-  std::vector<NodeIndex> position(n);
+  std::vector<NodeIndex> position(n, kNoNode);  // dead slots have no place
 
-  roffs_.swap(reverse.offsets);
-  rdeps_.swap(reverse.targets);
-  if (order.size() < n) return cycle_error(indegree);
+  rev_.swap(reverse.lists);
+  rev_pool_.swap(reverse.targets);
+  rev_garbage_ = 0;
+  for (NodeRecord& record : records_) record.rev_header = false;
+  if (order.size() < n - dead_) return cycle_error(indegree);
 
-  for (std::size_t k = 0; k < n; ++k) position[order[k]] = static_cast<NodeIndex>(k);
+  for (std::size_t k = 0; k < order.size(); ++k) position[order[k]] = static_cast<NodeIndex>(k);
   order_.swap(order);
   position_.swap(position);
   built_ = true;
@@ -288,7 +298,7 @@ Result<std::vector<NodeIndex>> Graph::views() const {
   if (!built_) return GraphError::not_built();
   std::vector<NodeIndex> out;
   for (const NodeIndex i : order_) {
-    if (records_[i].kind == NodeKind::View) out.push_back(i);
+    if (i != kNoNode && records_[i].kind == NodeKind::View) out.push_back(i);
   }
   return out;
 }
@@ -339,9 +349,7 @@ std::vector<NodeIndex> Graph::closure(std::span<const NodeIndex> seeds) const {
     if (seen.set(s)) reached.push_back(s);
   }
   for (std::size_t head = 0; head < reached.size(); ++head) {
-    const NodeIndex m = reached[head];
-    for (std::size_t e = roffs_[m]; e < roffs_[m + 1]; ++e) {
-      const NodeIndex k = rdeps_[e];
+    for (const NodeIndex k : dependents(reached[head])) {
       if (seen.set(k)) reached.push_back(k);
     }
   }
@@ -358,7 +366,7 @@ void Graph::sort_by_position(std::vector<NodeIndex>& nodes) const {
     for (const NodeIndex i : nodes) member.set(i);
     std::size_t out = 0;
     for (const NodeIndex i : order_) {
-      if (member.test(i)) nodes[out++] = i;
+      if (i != kNoNode && member.test(i)) nodes[out++] = i;
     }
     return;
   }
@@ -397,7 +405,7 @@ Result<std::vector<NodeIndex>> Graph::dirty_nodes() const {
   if (!built_) return GraphError::not_built();
   std::vector<NodeIndex> out;
   for (const NodeIndex i : order_) {
-    if (records_[i].state == NodeState::Dirty) out.push_back(i);
+    if (i != kNoNode && records_[i].state == NodeState::Dirty) out.push_back(i);
   }
   return out;
 }
@@ -468,53 +476,105 @@ Result<bool> Graph::needs_recompute(std::string_view id, std::uint64_t input_has
 
 bool Graph::check_invariants() const {
   const std::size_t n = records_.size();
-  if (index_.size() != n || stamps_.size() != n) return false;
+  if (dead_ > n || index_.size() != n - dead_ || stamps_.size() != n) return false;
+  if (rev_.size() > n || (built_ && rev_.size() != n)) return false;
+  if (last_found_ < n && records_[last_found_].dead) return false;
   std::vector<std::size_t> last_seen(n, n);  // the node whose deps last named each index
   std::vector<bool> pool_used(dep_pool_.size(), false);
-  std::size_t live = 0;
+  std::vector<bool> rev_used(rev_pool_.size(), false);
+  std::size_t live = 0;      // dependency slots in lists
+  std::size_t rev_held = 0;  // slots of the dependents lists, their room and headers included
+  std::size_t dead = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    const auto self = static_cast<NodeIndex>(i);
     const NodeRecord& node = records_[i];
     const std::size_t id_end = i + 1 < n ? records_[i + 1].id_begin : id_bytes_.size();
     if (node.id_begin % 8 != 0 || std::size_t{node.id_begin} + node.id_padding > id_end ||
         id_end > id_bytes_.size() || (id_end - node.id_begin) % 8 != 0) {
       return false;
     }
-    if (find(id_of(static_cast<NodeIndex>(i))) != i) return false;
+    if (node.dead) {
+      ++dead;
+      if (node.dep_count != 0 || find(id_of(self)) == i) return false;
+    } else if (find(id_of(self)) != i) {
+      return false;
+    }
     if (static_cast<std::uint8_t>(node.kind) > 3 || static_cast<std::uint8_t>(node.state) > 2) {
       return false;
     }
-    if (!node.has_content_hash && content_hash_of(static_cast<NodeIndex>(i)) != 0) return false;
+    if (!node.has_content_hash && content_hash_of(self) != 0) return false;
     if (std::size_t{node.deps_begin} + node.dep_count > dep_pool_.size()) return false;
     for (std::size_t k = node.deps_begin; k < node.deps_begin + node.dep_count; ++k) {
       if (pool_used[k]) return false;  // lists never share slots
       pool_used[k] = true;
       const NodeIndex d = dep_pool_[k];
-      if (d >= n || d == i || last_seen[d] == i) return false;
+      if (d >= n || d == i || last_seen[d] == i || records_[d].dead) return false;
       last_seen[d] = i;
     }
     live += node.dep_count;
+
+    if (i >= rev_.size()) {
+      if (node.rev_header) return false;
+      continue;
+    }
+    const RevList list = rev_[i];
+    std::size_t first = list.begin;
+    std::size_t slots = list.count;
+    if (node.rev_header) {
+      if (list.begin == 0) return false;
+      first = list.begin - 1;
+      slots = std::size_t{rev_pool_[first]} + 1;
+      if (slots - 1 < list.count) return false;
+    }
+    if (first + slots > rev_pool_.size() || (node.dead && list.count != 0)) return false;
+    for (std::size_t k = first; k < first + slots; ++k) {
+      if (rev_used[k]) return false;  // nor do the dependents lists
+      rev_used[k] = true;
+    }
+    rev_held += slots;
   }
+  if (dead != dead_) return false;
   if (live + dep_garbage_ != dep_pool_.size()) return false;
+  if (rev_held + rev_garbage_ != rev_pool_.size()) return false;
   for (const std::uint64_t word : dep_marks_) {
     if (word != 0) return false;
   }
   if (!built_) return true;
-  if (order_.size() != n || position_.size() != n || roffs_.size() != n + 1) return false;
-  for (std::size_t k = 0; k < n; ++k) {
-    if (order_[k] >= n || position_[order_[k]] != k) return false;
+
+  // The order: every live node at exactly one place, holes at the others, and every dependency
+  // placed before its dependent.
+  if (position_.size() != n || order_.size() < n - dead_) return false;
+  std::size_t placed = 0;
+  for (std::size_t k = 0; k < order_.size(); ++k) {
+    const NodeIndex i = order_[k];
+    if (i == kNoNode) continue;
+    if (i >= n || records_[i].dead || position_[i] != k) return false;
+    ++placed;
   }
+  if (placed != n - dead_) return false;
   for (std::size_t i = 0; i < n; ++i) {
+    if (records_[i].dead) {
+      if (position_[i] != kNoNode) return false;
+      continue;
+    }
     for (const NodeIndex d : deps_span(static_cast<NodeIndex>(i))) {
       if (position_[d] >= position_[i]) return false;
     }
+  }
+  // The dependents lists hold exactly the transposed deps, in any order.
+  const ReverseEdges expected = reverse_edges();
+  std::vector<NodeIndex> held;
+  for (std::size_t i = 0; i < n; ++i) {
     const auto rs = dependents(static_cast<NodeIndex>(i));
-    for (std::size_t j = 0; j < rs.size(); ++j) {
-      if (j > 0 && rs[j - 1] >= rs[j]) return false;
-      const auto ds = deps_span(rs[j]);
-      if (std::find(ds.begin(), ds.end(), static_cast<NodeIndex>(i)) == ds.end()) return false;
+    held.assign(rs.begin(), rs.end());
+    std::sort(held.begin(), held.end());
+    const RevList want = expected.lists[i];
+    if (!std::equal(held.begin(), held.end(), expected.targets.begin() + want.begin,
+                    expected.targets.begin() + want.begin + want.count)) {
+      return false;
     }
   }
-  return rdeps_.size() == live;
+  return true;
 }
 
 }  // namespace tavik

@@ -108,7 +108,7 @@ class Graph {
   /// positions and the built flag stay as they were).
   Status build();
   bool built() const noexcept { return built_; }
-  /// The cached order. Errors: NotBuilt.
+  /// The cached order (kNoNode at the places of removed nodes). Errors: NotBuilt.
   Result<std::span<const NodeIndex>> topo_order() const;
   /// The View nodes in cached order. Errors: NotBuilt.
   Result<std::vector<NodeIndex>> views() const;
@@ -156,17 +156,20 @@ class Graph {
   /// empty graph.
   Result<NodeIndex> append_node(std::string_view id, NodeKind kind,
                                 std::span<const NodeIndex> deps);
-  /// Undoes the last append_node, whose node nothing depends on yet, in O(its deps).
+  /// Undoes the last append_node, whose node nothing depends on yet (so it is still placed
+  /// last), in O(its deps): its index, place, id bytes and dependency slots are reused.
   void undo_append() noexcept;
   /// The cycle that giving `i` the dependencies `deps` would close, as [i, d, ..., i] where each
   /// node depends on the next; empty if none. Searches only nodes placed after `i`: a stack
   /// seeded with `deps` in reverse order, each node's deps pushed in reverse order when popped,
-  /// a node's parent being the node that pushed it first.
+  /// a node's parent being the node that pushed it first; the search ends when `i` is pushed
+  /// (so `deps` naming `i` itself gives [i, i]).
   std::vector<NodeIndex> cycle_through(NodeIndex i, std::span<const NodeIndex> deps) const;
   /// Replaces the dependencies of `i` with the live nodes `deps` (no repeats, no cycle). When a
   /// new dependency is placed after `i`, the nodes placed from `i` to the last such dependency
   /// that `i` reaches move, in their order, after the others of that span, which keep theirs:
-  /// nothing outside the span moves.
+  /// nothing outside the span moves, and the holes inside it stay where they are. Costs the
+  /// span's length plus the dependents of the nodes that move, never the graph's size.
   void replace_deps(NodeIndex i, std::span<const NodeIndex> deps);
   /// Removes `i`, which nothing depends on: from its dependencies' dependents, the id index and
   /// the order. Its slot is dead until compact(); its index is not handed out before then.
@@ -176,7 +179,9 @@ class Graph {
   /// Removed nodes whose slots compact() would reclaim.
   std::size_t dead() const noexcept { return dead_; }
   /// Renumbers the live nodes in index order, dropping dead slots, holes and garbage; the result
-  /// maps each old index to its new one (kNoNode for a dead slot). Keeps states and memo.
+  /// maps each old index to its new one (kNoNode for a dead slot). Keeps states, memo, the
+  /// order of the live nodes and the order within each dependents list. (On a graph that is not
+  /// built, the stale order is dropped.)
   std::vector<NodeIndex> compact();
 
   /// The place of live node `i` in the order.
@@ -230,8 +235,11 @@ class Graph {
   }
   std::uint64_t clock() const noexcept { return clock_; }
   /// Reverse edges as the last build derived them (ascending), kept current by the live
-  /// operations (in no particular order).
-  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept;
+  /// operations (in no particular order). Empty for a node registered since the last build.
+  std::span<const NodeIndex> dependents(NodeIndex i) const noexcept {
+    if (i >= rev_.size()) return {};
+    return {rev_pool_.data() + rev_[i].begin, rev_[i].count};
+  }
   /// Whether every invariant of the records holds (for tests and fuzzing; O(n + e)).
   bool check_invariants() const;
 
@@ -252,6 +260,17 @@ class Graph {
     bool has_signature : 1 = false;
     bool has_content_hash : 1 = false;
     std::uint8_t id_padding : 3 = 0;  ///< bytes between the id's end and the next id
+    bool dead : 1 = false;            ///< removed: no id in the index, no edges, no place
+    bool rev_header : 1 = false;      ///< its dependents list has spare room, sized in a header
+  };
+  static_assert(sizeof(NodeRecord) == 32, "the flags share one byte");
+
+  /// Where the dependents of one node are in rev_pool_: `count` of them from `begin`. A list
+  /// whose record has rev_header set has room for rev_pool_[begin - 1] of them; any other list
+  /// is full. build() leaves every list full, packed in node order.
+  struct RevList {
+    std::uint32_t begin = 0;
+    std::uint32_t count = 0;
   };
 
   /// The most bytes of ids, and the most stored dependencies, one graph can hold (32-bit offsets).
@@ -262,12 +281,14 @@ class Graph {
     // An engine asks about the same node several times in a row (check, then commit or skip),
     // and walks its schedules in the cached order: the node found last is compared first, then
     // the one after it in that order, and only another id pays for the hash and the index's
-    // cache miss.
+    // cache miss. The hint never names a removed node.
     if (last_found_ < records_.size()) {
       if (id_of(last_found_) == id) return last_found_;
       if (built_) {
         const std::size_t next = std::size_t{position_[last_found_]} + 1;
-        if (next < order_.size() && id_of(order_[next]) == id) return last_found_ = order_[next];
+        if (next < order_.size() && order_[next] != kNoNode && id_of(order_[next]) == id) {
+          return last_found_ = order_[next];
+        }
       }
     }
     const std::uint32_t i = index_.find(id, [this](NodeIndex n) { return id_of(n); });
@@ -293,12 +314,35 @@ class Graph {
   /// Copies every live dependency list into a fresh block with room for `extra` more, dropping
   /// the garbage. May throw std::bad_alloc; the graph is unchanged if it does.
   void compact_deps(std::size_t extra);
+  /// Makes room at the dependency block's end for a list of `count`, compacting the block first
+  /// when its garbage outweighs the lists. May throw std::bad_alloc (the lists unchanged).
+  void reserve_deps(std::size_t count);
+  /// Makes set_deps' scratch marks cover every node. May throw std::bad_alloc.
+  void reserve_marks();
 
-  // The steps of build(): the reverse edges (as roffs_/rdeps_) of the current deps; the
-  // smallest topological order, short of the nodes on or behind a cycle, which keep a nonzero
-  // `indegree`; the Cycle error naming those nodes.
+  // The dependents lists, kept current one edge at a time (live_graph.cpp).
+  /// The slots at the block's end that adding one dependent to `d` takes: none while its list
+  /// has room, else a fresh place with twice the room (one slot, unheaded, for an empty list).
+  std::size_t rev_growth(NodeIndex d) const noexcept;
+  /// Makes room for one more dependent of each of `targets` (no repeats), so that as many
+  /// rev_insert calls cannot fail. May throw std::bad_alloc (the lists unchanged).
+  void reserve_rev(std::span<const NodeIndex> targets);
+  /// Copies every dependents list, full, into a fresh block with room for `extra` more, dropping
+  /// the garbage and the spare room. May throw std::bad_alloc; nothing changes if it does.
+  void compact_rev(std::size_t extra);
+  /// Adds `k` at the end of the dependents of `d`; needs the room reserve_rev made.
+  void rev_insert(NodeIndex d, NodeIndex k) noexcept;
+  /// Removes `k` from the dependents of `d`, keeping the others' order; O(that list).
+  void rev_erase(NodeIndex d, NodeIndex k) noexcept;
+  /// `deps`, or a copy of it in `copy` if it lies in one of the blocks an operation may move.
+  std::span<const NodeIndex> stable(std::span<const NodeIndex> deps,
+                                    std::vector<NodeIndex>& copy) const;
+
+  // The steps of build(): the reverse edges (packed lists, ascending) of the current deps; the
+  // smallest topological order of the live nodes, short of the nodes on or behind a cycle,
+  // which keep a nonzero `indegree`; the Cycle error naming those nodes.
   struct ReverseEdges {
-    std::vector<std::uint32_t> offsets;
+    std::vector<RevList> lists;
     std::vector<NodeIndex> targets;
   };
   ReverseEdges reverse_edges() const;
@@ -331,9 +375,13 @@ class Graph {
   std::size_t dep_garbage_ = 0;
   std::vector<NodeIndex> order_;
   std::vector<NodeIndex> position_;  ///< position_[i] is the place of node i in order_
-  // Reverse edges in one block: dependents of node i are rdeps_[roffs_[i] .. roffs_[i + 1]).
-  std::vector<std::uint32_t> roffs_;
-  std::vector<NodeIndex> rdeps_;
+  // Reverse edges as of the last build, then kept current by the live operations: one list per
+  // node (rev_[i], for every i < rev_.size()) in one block. A full list that must grow moves to
+  // the block's end with twice the room, leaving its old place behind as garbage; the block is
+  // compacted once the garbage outweighs the lists.
+  std::vector<RevList> rev_;
+  std::vector<NodeIndex> rev_pool_;
+  std::size_t rev_garbage_ = 0;
   IdIndex index_;
   // Scratch of set_deps: one bit per node, all clear between calls.
   std::vector<std::uint64_t> dep_marks_;

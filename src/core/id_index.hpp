@@ -71,8 +71,34 @@ class IdIndex {
     ++size_;
   }
 
+  /// Removes `node`, registered under `id`, if present, by moving later entries of its probe
+  /// sequence back into the gap (no tombstones). Allocates nothing; hashes the ids it moves.
+  template <class KeyOf>
+  void erase(std::string_view id, std::uint32_t node, const KeyOf& key_of) noexcept {
+    if (size_ == 0) return;
+    const std::uint64_t h = hash(id);
+    const std::uint64_t entry = ((h >> 32) << 32) | (static_cast<std::uint64_t>(node) + 1);
+    std::size_t hole = static_cast<std::size_t>(h) & mask_;
+    for (; slots_[hole] != entry; hole = (hole + 1) & mask_) {
+      if (slots_[hole] == 0) return;
+    }
+    // An entry after the gap may move into it when its home slot is not after the gap (in the
+    // cyclic sense): its probe from home to where it sits is at least as long as from the gap.
+    for (std::size_t j = (hole + 1) & mask_; slots_[j] != 0; j = (j + 1) & mask_) {
+      const auto moved = static_cast<std::uint32_t>(slots_[j]) - 1;
+      const std::size_t home = static_cast<std::size_t>(hash(key_of(moved))) & mask_;
+      if (((j - home) & mask_) >= ((j - hole) & mask_)) {
+        slots_[hole] = slots_[j];
+        hole = j;
+      }
+    }
+    slots_[hole] = 0;
+    --size_;
+  }
+
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
+  SipKey key() const noexcept { return key_; }
 
  private:
   static void place(std::uint64_t* slots, std::size_t mask, std::uint64_t h,

@@ -2,6 +2,7 @@
 // (an error value, or std::bad_alloc) leaves the graph exactly as it was.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,6 +23,8 @@ struct NodeSnapshot {
   std::uint64_t content_hash;
   std::uint64_t epoch;
   std::vector<tavik::NodeIndex> dependents;  ///< only recorded while the graph is built
+  bool alive;                                ///< not removed
+  bool found;                                ///< its id looks it up
 
   bool operator==(const NodeSnapshot&) const = default;
 };
@@ -30,7 +33,8 @@ struct GraphSnapshot {
   std::vector<NodeSnapshot> nodes;
   std::uint64_t clock;
   bool built;
-  std::vector<tavik::NodeIndex> order;  ///< only recorded while the graph is built
+  std::vector<tavik::NodeIndex> order;  ///< only recorded while the graph is built (holes too)
+  std::size_t dead;
 
   bool operator==(const GraphSnapshot&) const = default;
 };
@@ -41,6 +45,7 @@ inline GraphSnapshot snapshot(const tavik::Graph& g) {
   GraphSnapshot s;
   s.clock = g.clock();
   s.built = g.built();
+  s.dead = g.dead();
   for (std::size_t i = 0; i < g.size(); ++i) {
     const auto idx = static_cast<tavik::NodeIndex>(i);
     const tavik::Node n = g.node(idx);
@@ -54,7 +59,9 @@ inline GraphSnapshot snapshot(const tavik::Graph& g) {
                     n.has_content_hash,
                     n.has_content_hash ? n.content_hash : 0,
                     n.epoch,
-                    {}};
+                    {},
+                    g.alive(idx),
+                    g.contains(n.id) && g.idx(n.id).value() == idx};
     if (s.built) {
       const auto rs = g.dependents(idx);
       ns.dependents.assign(rs.begin(), rs.end());
