@@ -1,13 +1,14 @@
-"""The engine against a from-scratch evaluation and against the pure-Python engine, over random
+"""The engine against a from-scratch evaluation and against the naive core, over random
 programs of definitions, edits, sets, invalidations, raising functions, interrupts, reads and
 stabilizations.
 
 After every evaluation the values read must equal what evaluating every definition from scratch
 gives (consistency), and every function call must have been needed (minimality): at most one
 call per node per evaluation, and only for a node that is new, redefined or invalidated, or one
-of whose dependencies recorded a change since the node's last call. The oracle, the engine as
-first written in Python (`engine_oracle.OracleEngine`), runs the same program: every report,
-value, failure, explanation, DOT rendering and call (in order) must be the same.
+of whose dependencies recorded a change since the node's last call. The same program runs on
+`naive_core.NaiveEngine`, the same facade over a pure-Python core written to be obviously right:
+every report, value, failure, explanation, DOT rendering, refused removal and call (in order)
+must be the same.
 """
 
 from __future__ import annotations
@@ -24,7 +25,7 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
 
-from engine_oracle import OracleEngine
+from naive_core import NaiveEngine
 from tavik import CycleError, Engine, NodeError, Update
 
 IDS = [f"n{i}" for i in range(10)]
@@ -82,7 +83,7 @@ class EngineMachine(RuleBasedStateMachine):
     def __init__(self) -> None:
         super().__init__()
         self.engine = Engine()
-        self.oracle = OracleEngine()
+        self.naive = NaiveEngine()
         self.defs: dict[str, Def] = {}
         self.inputs: dict[str, int] = {}  # current values, as set
         self.applied: dict[str, int] = {}  # input values as the engine last took them
@@ -93,19 +94,19 @@ class EngineMachine(RuleBasedStateMachine):
         self.last: dict[str, Result] = {}  # each computed node's last call's result
         self.calls: list[str] = []  # calls during the current evaluation
         self.armed: str | None = None  # this node's next call raises an interrupt
-        self.oracle_calls: list[str] = []  # the oracle's calls during the current evaluation
-        self.oracle_armed: str | None = None
+        self.naive_calls: list[str] = []  # the naive engine's calls during the current evaluation
+        self.naive_armed: str | None = None
 
     def both(self, call: Callable[[Any], object]) -> Any:
-        """``call`` on the engine, then on the oracle: the same result or the same error."""
+        """``call`` on the engine, then on the naive engine: the same result or the same error."""
         try:
             result = call(self.engine)
         except Exception as error:
             with pytest.raises(type(error)) as info:
-                call(self.oracle)
+                call(self.naive)
             assert str(info.value) == str(error)
             raise
-        assert call(self.oracle) == result
+        assert call(self.naive) == result
         return result
 
     # ---- the functions the engine calls --------------------------------------------------
@@ -130,15 +131,15 @@ class EngineMachine(RuleBasedStateMachine):
 
         return fn
 
-    def oracle_function(self, node_id: str) -> Callable[..., int]:
-        """The oracle's function for the node: the same values and errors, and no checks."""
+    def naive_function(self, node_id: str) -> Callable[..., int]:
+        """The naive engine's function for the node: the same values and errors, and no checks."""
 
         def fn(*args: int) -> int:
             d = self.defs[node_id]
-            if self.oracle_armed == node_id:
-                self.oracle_armed = None
+            if self.naive_armed == node_id:
+                self.naive_armed = None
                 raise Interrupt
-            self.oracle_calls.append(node_id)
+            self.naive_calls.append(node_id)
             if d.kind == "source":
                 args = (self.outside[node_id],)
             return d.formula(*args)
@@ -214,7 +215,7 @@ class EngineMachine(RuleBasedStateMachine):
         return results
 
     def check_read(self, node_id: str, expected: Result) -> None:
-        for engine in (self.engine, self.oracle):
+        for engine in (self.engine, self.naive):
             if expected[0] == "value":
                 assert engine[node_id] == expected[1], node_id
             else:
@@ -224,16 +225,16 @@ class EngineMachine(RuleBasedStateMachine):
                 assert isinstance(info.value.__cause__, ValueError)
 
     def evaluate(self, action: Callable[[Any], object], reached: set[str]) -> bool:
-        """Run an evaluation on the engine, then on the oracle; false if it was interrupted.
+        """Run an evaluation on the engine, then on the naive engine; false if it was interrupted.
 
         Both must call the same functions in the same order, and report the same.
         """
         self.apply_inputs(reached)
         self.calls = []
-        self.oracle_calls = []
-        self.oracle_armed = self.armed
+        self.naive_calls = []
+        self.naive_armed = self.armed
         outcomes: list[tuple[str, object] | None] = []
-        for engine in (self.engine, self.oracle):
+        for engine in (self.engine, self.naive):
             try:
                 result = action(engine)
             except Interrupt:
@@ -246,9 +247,9 @@ class EngineMachine(RuleBasedStateMachine):
                 if engine is self.engine:
                     self.armed = None
                 else:
-                    self.oracle_armed = None
+                    self.naive_armed = None
         assert outcomes[0] == outcomes[1]
-        assert self.calls == self.oracle_calls
+        assert self.calls == self.naive_calls
         return outcomes[0] is not None
 
     # ---- rules ----------------------------------------------------------------------------
@@ -293,7 +294,7 @@ class EngineMachine(RuleBasedStateMachine):
             self.defs[node_id] = Def("source", [], formula)
             self.outside[node_id] = value
             self.engine.source(node_id, self.function(node_id))
-            self.oracle.source(node_id, self.oracle_function(node_id))
+            self.naive.source(node_id, self.naive_function(node_id))
             self.forced.add(node_id)
             self.last.pop(node_id, None)
 
@@ -315,7 +316,7 @@ class EngineMachine(RuleBasedStateMachine):
         self.defs[node_id] = Def(kind, deps, formula, equality)
         for engine, function in (
             (self.engine, self.function),
-            (self.oracle, self.oracle_function),
+            (self.naive, self.naive_function),
         ):
             define = engine.reactive if kind == "reactive" else engine.view
             define(node_id, deps, function(node_id), equal=EQUALITIES[equality])
@@ -329,6 +330,16 @@ class EngineMachine(RuleBasedStateMachine):
             self.both(lambda engine: engine.set(node_id, value))
             self.inputs[node_id] = value
 
+    @rule(data=st.data())
+    def set_many(self, data: st.DataObject) -> None:
+        ids = sorted(node_id for node_id, d in self.defs.items() if d.kind == "input")
+        if not ids:
+            return
+        chosen = data.draw(st.lists(st.sampled_from(ids), min_size=1, max_size=4, unique=True))
+        values = {node_id: data.draw(st.integers(0, MOD - 1)) for node_id in chosen}
+        self.both(lambda engine: engine.set_many(values))
+        self.inputs.update(values)
+
     @rule(data=st.data(), value=st.integers(0, MOD - 1))
     def change_outside(self, data: st.DataObject, value: int) -> None:
         node_id = self.pick(data, ("source",))
@@ -337,10 +348,11 @@ class EngineMachine(RuleBasedStateMachine):
 
     @rule(data=st.data())
     def invalidate(self, data: st.DataObject) -> None:
-        node_id = self.pick(data, ("source", "reactive", "view"))
-        if node_id is not None:
-            self.both(lambda engine: engine.invalidate(node_id))
-            self.forced.add(node_id)
+        ids = sorted(node_id for node_id, d in self.defs.items() if d.kind != "input")
+        if ids:
+            chosen = data.draw(st.lists(st.sampled_from(ids), min_size=1, max_size=3))
+            self.both(lambda engine: engine.invalidate(*chosen))
+            self.forced.update(chosen)
 
     @rule(data=st.data(), formula=st.none() | formulas)
     def redefine(self, data: st.DataObject, formula: Formula | None) -> None:
@@ -356,18 +368,18 @@ class EngineMachine(RuleBasedStateMachine):
         ):
             with pytest.raises(CycleError) as info:
                 self.engine.redefine(node_id, deps=new_deps, fn=self.function(node_id))
-            with pytest.raises(CycleError) as oracle_info:
-                self.oracle.redefine(node_id, deps=new_deps, fn=self.oracle_function(node_id))
+            with pytest.raises(CycleError) as naive_info:
+                self.naive.redefine(node_id, deps=new_deps, fn=self.naive_function(node_id))
             cycle = info.value.cycle
-            assert cycle == oracle_info.value.cycle
+            assert cycle == naive_info.value.cycle
             assert cycle[0] == cycle[-1] == node_id and cycle[1] in new_deps
             for node, dep in zip(cycle[1:], cycle[2:]):
                 assert dep in self.defs[node].deps
             return
         fn = self.function(node_id) if formula is not None else None
         self.engine.redefine(node_id, deps=new_deps, fn=fn)
-        oracle_fn = self.oracle_function(node_id) if formula is not None else None
-        self.oracle.redefine(node_id, deps=new_deps, fn=oracle_fn)
+        naive_fn = self.naive_function(node_id) if formula is not None else None
+        self.naive.redefine(node_id, deps=new_deps, fn=naive_fn)
         if new_deps is not None:
             d.deps = new_deps
         if formula is not None:
@@ -417,18 +429,18 @@ class EngineMachine(RuleBasedStateMachine):
             return
         assert set(self.calls) <= cone, "a read computed nodes it does not depend on"
         self.calls = []
-        self.oracle_calls = []
+        self.naive_calls = []
         self.check_read(node_id, self.scratch([node_id])[node_id])
-        assert self.calls == [] == self.oracle_calls, "a second read computed again"
+        assert self.calls == [] == self.naive_calls, "a second read computed again"
 
     @invariant()
     def same_nodes(self) -> None:
-        assert len(self.engine) == len(self.defs) == len(self.oracle)
+        assert len(self.engine) == len(self.defs) == len(self.naive)
 
     @invariant()
-    def same_as_oracle(self) -> None:
+    def same_as_naive(self) -> None:
         """Explanations, the DOT rendering and the dependents named by a refused removal."""
-        assert self.engine.to_dot() == self.oracle.to_dot()
+        assert self.engine.to_dot() == self.naive.to_dot()
         for node_id in self.defs:
 
             def explain(engine: Any) -> object:
@@ -437,13 +449,13 @@ class EngineMachine(RuleBasedStateMachine):
                 except ValueError as error:
                     return str(error)
 
-            assert explain(self.engine) == explain(self.oracle)
+            assert explain(self.engine) == explain(self.naive)
             if any(node_id in d.deps for d in self.defs.values()):
                 with pytest.raises(ValueError) as info:
                     self.engine.remove(node_id)
-                with pytest.raises(ValueError) as oracle_info:
-                    self.oracle.remove(node_id)
-                assert str(info.value) == str(oracle_info.value)
+                with pytest.raises(ValueError) as naive_info:
+                    self.naive.remove(node_id)
+                assert str(info.value) == str(naive_info.value)
 
 
 EngineMachine.TestCase.settings = settings(
