@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python=${PYTHON:-python3}
-[ -x .venv/bin/python ] && python=.venv/bin/python
+[ -x .venv/bin/python ] && python=$PWD/.venv/bin/python
 build=build/alloc
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \
   -DTAVIK_ENGINE_ALLOC_HOOK=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null

@@ -105,7 +105,13 @@ void maybe_compact(State& s) noexcept {
 
 bool lookup(const State& s, PyObject* id, Index& out) noexcept {
   std::string_view key;
-  if (!utf8(id, key)) return false;
+  if (!utf8(id, key)) {
+    // A lone surrogate has no UTF-8 form, and so no node has it as its id.
+    if (!PyUnicode_Check(id) || !PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    out = kNoNode;
+    return true;
+  }
   out = s.graph.find_index(key);
   return true;
 }

@@ -45,7 +45,7 @@ class Heap {
     std::make_heap(entries_.begin(), entries_.end(), std::greater<>());
   }
   template <class F>
-  void for_each(const F& f) const noexcept {
+  void for_each(const F& f) const {
     for (const std::uint64_t e : entries_) f(unpack(e));
   }
   std::size_t capacity() const noexcept { return entries_.capacity(); }

@@ -41,14 +41,14 @@ PyMethodDef* const g_functions = nullptr;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "_engine",  // m_name
-    "",         // m_doc
-    0,          // m_size
+    "_engine",    // m_name
+    "",           // m_doc
+    0,            // m_size
     g_functions,  // m_methods
-    nullptr,    // m_slots
-    nullptr,    // m_traverse
-    nullptr,    // m_clear
-    nullptr,    // m_free
+    nullptr,      // m_slots
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
 };
 
 cpython::ModuleEntry g_entry;
