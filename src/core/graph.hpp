@@ -175,7 +175,7 @@ class Graph {
   /// the order. Its slot is dead until compact(); its index is not handed out before then.
   void remove_node(NodeIndex i);
   /// Whether slot `i` holds a node (not removed).
-  bool alive(NodeIndex i) const noexcept;
+  bool alive(NodeIndex i) const noexcept { return i < records_.size() && !records_[i].dead; }
   /// Removed nodes whose slots compact() would reclaim.
   std::size_t dead() const noexcept { return dead_; }
   /// Renumbers the live nodes in index order, dropping dead slots, holes and garbage; the result

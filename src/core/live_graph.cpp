@@ -129,10 +129,6 @@ std::span<const NodeIndex> Graph::stable(std::span<const NodeIndex> deps,
 
 // ---- nodes -------------------------------------------------------------------------------------
 
-bool Graph::alive(NodeIndex i) const noexcept {
-  return i < records_.size() && !records_[i].dead;
-}
-
 Result<NodeIndex> Graph::append_node(std::string_view id, NodeKind kind,
                                      std::span<const NodeIndex> deps) {
   assert(built_ || records_.empty());

@@ -128,7 +128,6 @@ PyObject* core_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noex
     if (s.graph.kind(i) != NodeKind::Input) {
       return PyErr_Format(PyExc_ValueError, "%R is not an input", args[0]);
     }
-    s.pending.reserve_more(1);
     PyRef old = std::move(s.nodes[i].fn_or_pending);  // dropped last
     s.nodes[i].fn_or_pending = PyRef::borrow(args[1]);
     s.mark_dirty(i);

@@ -92,13 +92,11 @@ void maybe_compact(State& s) noexcept {
   } catch (const std::bad_alloc&) {
     return;
   }
-  // Places changed with the renumbering: the pending nodes get their entries again (the heap
-  // had at least that many).
-  s.pending.clear();
+  // Places changed with the renumbering (there are fewer now: the set has room).
+  s.dirty_at.clear();
   for (Index i = 0; i < s.nodes.size(); ++i) {
-    if (s.nodes[i].in_heap) s.pending.push(s.graph.position(i), i);
+    if (s.is_dirty(i)) s.dirty_at.insert(s.graph.position(i));
   }
-  s.stale = 0;
 }
 
 }  // namespace
@@ -147,7 +145,7 @@ bool add(State& s, PyObject* id, NodeKind kind, PyObject* deps, PyObject* fn, Py
       slot.extra->args = std::move(resolved.args);
     }
     s.nodes.reserve_one_more();
-    s.pending.reserve_more(1);
+    s.reserve_places(1);
     auto appended = s.graph.append_node(key, kind, resolved.unique);
     if (!appended) return refuse(PyExc_ValueError, "node already registered");
     if (*appended != s.nodes.size()) {
@@ -155,8 +153,7 @@ bool add(State& s, PyObject* id, NodeKind kind, PyObject* deps, PyObject* fn, Py
       return refuse(PyExc_SystemError, "tavik._engine: the kernel handed out an index in use");
     }
     s.nodes.push(std::move(slot));
-    ++s.dirty;  // the kernel registers it Dirty
-    s.push_pending(*appended);
+    s.mark_dirty(*appended);
     return true;
   });
 }
@@ -194,7 +191,6 @@ int redefine(State& s, Index i, PyObject* deps, PyObject* fn, PyRef& cycle) noex
         slot.extra = std::make_unique<Extra>();
       }
     }
-    s.pending.reserve_more(to - from + 2);
 
     if (rewire) {
       s.graph.replace_deps(i, resolved.unique);  // the last step that may throw
@@ -202,7 +198,7 @@ int redefine(State& s, Index i, PyObject* deps, PyObject* fn, PyRef& cycle) noex
         slot.extra->args.swap(resolved.args);
         if (frozen) std::swap(slot.extra->explained, frozen);
       }
-      if (to > from) s.repush_span(from, to);
+      if (to > from) s.replace_span(from, to);
     }
     PyRef old_fn;  // dropped last, when the engine is consistent again
     if (fn != nullptr) {
@@ -211,7 +207,6 @@ int redefine(State& s, Index i, PyObject* deps, PyObject* fn, PyRef& cycle) noex
     }
     if (slot.reason != Reason::New) slot.reason = Reason::Redefined;
     s.mark_dirty(i);
-    s.trim_pending();
     return 1;
   });
 }
@@ -219,15 +214,13 @@ int redefine(State& s, Index i, PyObject* deps, PyObject* fn, PyRef& cycle) noex
 bool remove(State& s, Index i) noexcept {
   return cpython::guarded_call("tavik._engine", false, [&] {
     if (!s.graph.dependents(i).empty()) return refuse(PyExc_ValueError, "the node has dependents");
-    const bool dirty = s.is_dirty(i);
-    s.graph.remove_node(i);                // the only step that may throw
+    const std::uint32_t place = s.graph.position(i);
+    s.graph.remove_node(i);  // the only step that may throw
+    s.dirty_at.erase(place);
     Slot dropped = std::move(s.nodes[i]);  // its references go last
     s.nodes[i] = Slot();
-    if (dirty) --s.dirty;
     if (dropped.failed()) --s.failures;
-    if (dropped.in_heap) ++s.stale;
     maybe_compact(s);
-    s.trim_pending();
     return true;
   });
 }
@@ -248,7 +241,6 @@ bool set_values(State& s, PyObject* items) noexcept {
       }
     }
     std::vector<PyRef> old(n);  // dropped last, when every value is in place
-    s.pending.reserve_more(n);
     for (std::size_t k = 0; k < n; ++k) {
       PyObject* value = PyTuple_GetItem(PyList_GetItem(items, static_cast<Py_ssize_t>(k)), 1);
       Slot& slot = s.nodes[targets[k]];
@@ -271,7 +263,6 @@ bool invalidate(State& s, PyObject* ids) noexcept {
         return refuse(PyExc_ValueError, "inputs are set, not invalidated");
       }
     }
-    s.pending.reserve_more(n);
     for (const Index i : targets) {
       Slot& slot = s.nodes[i];
       if (slot.reason == Reason::None) slot.reason = Reason::Invalidated;

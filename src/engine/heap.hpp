@@ -1,6 +1,5 @@
-// The nodes waiting for a visit, smallest place in the order first. An entry is a hint, not a
-// fact: it names a node and the place it had when pushed, and the walk skips an entry whose
-// node has moved, been visited or been removed since.
+// The nodes a read will visit, smallest place in the order first: a node and its place, which
+// cannot change while the read runs.
 #pragma once
 
 #include <algorithm>
@@ -38,17 +37,6 @@ class Heap {
     entries_.pop_back();
   }
   void clear() noexcept { entries_.clear(); }
-  /// Keeps only the entries for which `keep(entry)` holds, in O(size).
-  template <class Keep>
-  void filter(const Keep& keep) noexcept {
-    std::erase_if(entries_, [&](std::uint64_t e) { return !keep(unpack(e)); });
-    std::make_heap(entries_.begin(), entries_.end(), std::greater<>());
-  }
-  template <class F>
-  void for_each(const F& f) const {
-    for (const std::uint64_t e : entries_) f(unpack(e));
-  }
-  std::size_t capacity() const noexcept { return entries_.capacity(); }
 
  private:
   static Entry unpack(std::uint64_t e) noexcept {

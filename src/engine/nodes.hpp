@@ -56,7 +56,6 @@ struct Slot {
   Reason reason = Reason::New;        ///< forces the next call unless None
   Reason last_reason = Reason::None;  ///< of the last call; None: never called
   Outcome outcome = Outcome::Pending;
-  bool in_heap = false;  ///< has a live entry in the engine's heap of pending nodes
 
   bool failed() const noexcept { return extra && extra->failure_error; }
   PyObject* equal() const noexcept { return extra ? extra->equal.get() : nullptr; }

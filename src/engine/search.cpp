@@ -22,14 +22,12 @@ void cone_to_visit(State& s, Index i, std::vector<Index>& due) {
   backward.clear();
   due.clear();
 
-  // Forward from every pending node (they are all the dirty ones), backward from `i`, a node at a
+  // Forward from every dirty node, backward from `i`, a node at a
   // time each; the first search to end bounds the work.
-  s.pending.for_each([&](Heap::Entry e) {
-    Slot& slot = s.nodes[e.node];
-    if (s.current(e) && slot.seen != stamp) {
-      slot.seen = stamp;
-      forward.push_back(e.node);
-    }
+  s.dirty_at.for_each([&](std::uint32_t p) {
+    const Index n = s.graph.at(p);
+    s.nodes[n].seen = stamp;
+    forward.push_back(n);
   });
   const auto reach_back = [&](Index n) {
     Slot& slot = s.nodes[n];

@@ -24,19 +24,15 @@ void Nodes::adopt(std::span<const NodeIndex> map, std::vector<Slot>& fresh) noex
   fresh.clear();
 }
 
-void State::repush_span(std::uint32_t from, std::uint32_t to) noexcept {
+void State::replace_span(std::uint32_t from, std::uint32_t to) noexcept {
   for (std::uint32_t p = from; p <= to; ++p) {
     const Index n = graph.at(p);
-    if (n == kNoNode || !nodes[n].in_heap) continue;
-    pending.push(p, n);
-    ++stale;
+    if (n != kNoNode && is_dirty(n)) {
+      dirty_at.insert(p);
+    } else {
+      dirty_at.erase(p);
+    }
   }
-}
-
-void State::trim_pending() noexcept {
-  if (2 * stale <= pending.size()) return;
-  pending.filter([this](Heap::Entry e) { return current(e); });
-  stale = 0;
 }
 
 }  // namespace tavik::engine

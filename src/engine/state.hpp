@@ -1,9 +1,9 @@
-// The state of one engine: the kernel graph, the slots beside it, the heap of pending nodes,
+// The state of one engine: the kernel graph, the slots beside it, the places of the dirty nodes,
 // and the few operations that keep them in step.
 //
 // Invariants between calls: a node is Dirty in the kernel exactly when the next evaluation that
-// reaches it will visit it, and then it has an entry in `pending` (its slot's in_heap is set);
-// `counters` count what they say; every slot of a live node holds its id.
+// reaches it will visit it; `dirty_at` holds exactly the places of the Dirty nodes (it is their
+// index by place, so that a walk finds them in order); every slot of a live node holds its id.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "core/graph.hpp"
-#include "engine/heap.hpp"
 #include "engine/nodes.hpp"
+#include "engine/places.hpp"
 #include "engine/report.hpp"
 
 namespace tavik::engine {
@@ -20,11 +20,9 @@ namespace tavik::engine {
 struct State {
   Graph graph;
   Nodes nodes;
-  Heap pending;              ///< the nodes the next stabilize visits (and stale entries)
+  Places dirty_at;           ///< the places of the Dirty nodes
   Recorder record;           ///< the lists of the stabilize running
   std::size_t failures = 0;  ///< slots holding a failure
-  std::size_t dirty = 0;     ///< live nodes that are Dirty
-  std::size_t stale = 0;     ///< entries of `pending` known to be stale
   std::uint32_t search = 0;  ///< the stamp of the latest read's searches
   std::vector<Index> forward, backward, due;  ///< scratch of a read, kept for its capacity
   Index computing = kNoNode;                  ///< the node whose function or equality runs
@@ -32,32 +30,18 @@ struct State {
 
   bool is_dirty(Index i) const noexcept { return graph.state(i) == NodeState::Dirty; }
 
-  /// Whether `e` still names a pending node at the place it was pushed with.
-  bool current(Heap::Entry e) const noexcept {
-    return graph.alive(e.node) && graph.position(e.node) == e.position && nodes[e.node].in_heap;
-  }
-
-  /// Makes `i` Dirty and pending (room in `pending` must have been made).
+  /// Room in `dirty_at` for every place of the order, and `more` places after them.
+  void reserve_places(std::size_t more = 0) { dirty_at.reserve(graph.order_size() + more); }
+  /// Makes `i` Dirty (room for its place must have been made).
   void mark_dirty(Index i) noexcept {
-    if (!is_dirty(i)) {
-      graph.set_state(i, NodeState::Dirty);
-      ++dirty;
-    }
-    push_pending(i);
+    graph.set_state(i, NodeState::Dirty);
+    dirty_at.insert(graph.position(i));
   }
-  /// Gives the Dirty node `i` an entry in `pending` if it has none (room must have been made).
-  void push_pending(Index i) noexcept {
-    Slot& slot = nodes[i];
-    if (slot.in_heap) return;
-    slot.in_heap = true;
-    pending.push(graph.position(i), i);
-  }
-  /// Gives every pending node placed in [from, to] a fresh entry after the order there changed
-  /// (room for to - from + 1 entries must have been made); the old entries go stale.
-  void repush_span(std::uint32_t from, std::uint32_t to) noexcept;
-  /// Drops stale entries once they outnumber the others: O(entries), paid for by the calls
-  /// that made them stale.
-  void trim_pending() noexcept;
+  /// Makes the visited node `i` leave the dirty set (the kernel made it Clean).
+  void visited(Index i) noexcept { dirty_at.erase(graph.position(i)); }
+  /// Takes the places of the Dirty nodes placed in [from, to] again, after the order there
+  /// changed.
+  void replace_span(std::uint32_t from, std::uint32_t to) noexcept;
 };
 
 }  // namespace tavik::engine

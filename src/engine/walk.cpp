@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "engine/heap.hpp"
 #include "engine/search.hpp"
 
 namespace tavik::engine {
@@ -45,8 +46,7 @@ Step internal(const char* what) noexcept {
   return Step::Error;
 }
 
-/// One walk over the entries of `due`: the engine's pending heap for a stabilize, the cone's
-/// own heap for a read.
+/// One walk: over every dirty node for a stabilize, over the heap `due` of a read's cone.
 class Walk {
  public:
   Walk(State& s, Heap& due, bool reading) noexcept : s_(s), due_(due), reading_(reading) {}
@@ -56,14 +56,20 @@ class Walk {
     s_.busy = true;
     Step step = Step::Same;
     try {
-      while (!due_.empty()) {
-        const Heap::Entry e = due_.top();
-        if (reading_ ? s_.is_dirty(e.node) : s_.current(e)) {
-          step = visit(e.node);
-          if (step == Step::Error) break;
-          settle(e.node, step == Step::Changed);
+      if (reading_) {
+        for (; !due_.empty(); due_.pop()) {
+          const Index i = due_.top().node;
+          if (!s_.is_dirty(i)) continue;
+          if ((step = visit(i)) == Step::Error) break;
+          settle(i, step == Step::Changed);
         }
-        due_.pop();
+      } else {
+        const Places& dirty = s_.dirty_at;
+        for (std::uint32_t p = dirty.next(0); p != Places::kNone; p = dirty.next(p + 1)) {
+          const Index i = s_.graph.at(p);
+          if ((step = visit(i)) == Step::Error) break;
+          settle(i, step == Step::Changed);
+        }
       }
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();
@@ -243,13 +249,7 @@ class Walk {
       if (outcome != List::kLists) s_.record.reserve(outcome);
       if (computed) s_.record.reserve(List::Computed);
     }
-    if (spreads) {
-      // A read keeps room in `pending` for every node still due, which an interrupt leaves
-      // pending.
-      const std::size_t more = s_.graph.dependents(i).size();
-      s_.pending.reserve_more(reading_ ? more + due_.size() : more);
-      if (reading_) due_.reserve_more(more);
-    }
+    if (spreads && reading_) due_.reserve_more(s_.graph.dependents(i).size());
   }
 
   /// Keeps what an explanation needs of the call that just happened.
@@ -282,24 +282,14 @@ class Walk {
   }
 
   /// After a visit: the node is clean, and if it changed its dependents are dirty; in a read,
-  /// those in the cone are due and the others pending.
+  /// those in the cone are due too.
   void settle(Index i, bool changed) noexcept {
-    Slot& slot = s_.nodes[i];
-    --s_.dirty;
-    if (slot.in_heap) {
-      slot.in_heap = false;
-      if (reading_) ++s_.stale;
-    }
+    s_.visited(i);
     if (!changed) return;
     for (const Index d : s_.graph.dependents(i)) {
       if (s_.is_dirty(d)) continue;
-      s_.graph.set_state(d, NodeState::Dirty);
-      ++s_.dirty;
-      if (reading_ && s_.nodes[d].cone == s_.search) {
-        due_.push(s_.graph.position(d), d);
-      } else {
-        s_.push_pending(d);
-      }
+      s_.mark_dirty(d);
+      if (reading_ && s_.nodes[d].cone == s_.search) due_.push(s_.graph.position(d), d);
     }
   }
 
@@ -312,36 +302,23 @@ class Walk {
 
 bool stabilize(State& s) noexcept {
   s.record.clear();
-  Walk walk(s, s.pending, false);
-  const bool done = walk.run();
-  if (done) s.stale = 0;
-  return done;
+  Heap none;
+  return Walk(s, none, false).run();
 }
 
 bool read(State& s, Index i) noexcept {
-  if (s.dirty == 0) return true;
+  if (s.dirty_at.empty()) return true;
   Heap due;
   try {
     cone_to_visit(s, i, s.due);
     if (s.due.empty()) return true;
     due.reserve_more(s.due.size() + 16);
-    // Room for every node of the cone to be left pending by an interrupt.
-    s.pending.reserve_more(s.due.size());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
     return false;
   }
   for (const Index d : s.due) due.push(s.graph.position(d), d);
-  Walk walk(s, due, true);
-  const bool done = walk.run();
-  if (!done) {
-    // What the read did not reach stays pending for a later evaluation.
-    due.for_each([&](Heap::Entry e) {
-      if (s.is_dirty(e.node)) s.push_pending(e.node);
-    });
-  }
-  s.trim_pending();
-  return done;
+  return Walk(s, due, true).run();
 }
 
 }  // namespace tavik::engine
