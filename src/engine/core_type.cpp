@@ -2,7 +2,9 @@
 // while the engine computes, and hands the work to the walk, the edits or the report builders.
 #include "engine/core_type.hpp"
 
+#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <string_view>
 
@@ -20,6 +22,7 @@ struct CoreObject {
   PyObject ob_base;
   State* state;
   PyObject* missing;  // what a read gives for a node without a value
+  ReportMaker* report;
 };
 
 PyTypeObject* g_core_type = nullptr;
@@ -145,10 +148,12 @@ PyObject* core_invalidate(PyObject* self, PyObject* ids) noexcept {
 
 PyObject* core_stabilize(PyObject* self, PyObject*) noexcept {
   return method(self, [&](State& s) -> PyObject* {
+    const auto start = std::chrono::steady_clock::now();
     if (!stabilize(s)) return nullptr;
-    PyObject* lists = update_lists(s);
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    PyObject* report = core_of(self).report->make(s, seconds.count());
     s.record.clear();
-    return lists;
+    return report;
   });
 }
 
@@ -227,20 +232,21 @@ PyObject* core_get_computing(PyObject* self, void*) noexcept {
 PyObject* core_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return cpython::guarded_call(kModule, static_cast<PyObject*>(nullptr), [&]() -> PyObject* {
     PyObject* missing = nullptr;
+    PyObject* report_type = nullptr;
     if ((kwargs != nullptr && PyDict_Size(kwargs) != 0) ||
-        !PyArg_UnpackTuple(args, "Core", 1, 1, &missing)) {
+        !PyArg_UnpackTuple(args, "Core", 2, 2, &missing, &report_type)) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "Core() takes no keywords");
       return nullptr;
     }
-    auto* state = new State();  // its graph is keyed from the operating system's random source
+    auto report = std::make_unique<ReportMaker>();
+    if (!report->init(report_type)) return nullptr;
+    auto state = std::make_unique<State>();  // its graph is keyed from the OS's random source
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     PyObject* self = alloc(type, 0);
-    if (self == nullptr) {
-      delete state;
-      return nullptr;
-    }
+    if (self == nullptr) return nullptr;
     CoreObject& core = core_of(self);
-    core.state = state;
+    core.state = state.release();
+    core.report = report.release();
     core.missing = PyRef::borrow(missing).release();
     return self;
   });
@@ -250,6 +256,7 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   const CoreObject& core = core_of(self);
   Py_VISIT(core.missing);
+  if (core.report != nullptr) Py_VISIT(core.report->type());
   if (core.state == nullptr) return 0;
   for (const Slot& slot : core.state->nodes.all()) {
     Py_VISIT(slot.id.get());
@@ -298,6 +305,8 @@ void core_dealloc(PyObject* self) noexcept {
     core.state = nullptr;
   }
   Py_CLEAR(core.missing);
+  delete core.report;
+  core.report = nullptr;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -334,8 +343,8 @@ PyMethodDef g_methods[] = {
      "Force the nodes of a tuple of ids to recompute at their next evaluation: all or none."},
     {"stabilize", as_cfunction(core_stabilize), METH_NOARGS,
      "stabilize($self, /)\n--\n\n"
-     "Bring every node up to date; the lists schedule, computed, changed, cut_off,\n"
-     "reused and failed."},
+     "Bring every node up to date; a `report` of the lists schedule, computed,\n"
+     "changed, cut_off, reused and failed, and the seconds it took."},
     {"read", as_cfunction(core_read), METH_O,
      "read($self, id, /)\n--\n\n"
      "The node's value after bringing what it depends on up to date; the core's\n"
@@ -360,7 +369,7 @@ PyGetSetDef g_getset[] = {
 };
 
 constexpr char kCoreDoc[] =
-    "Core(missing, /)\n--\n\n"
+    "Core(missing, report, /)\n--\n\n"
     "The native part of an engine: per-node values, functions and equalities over a\n"
     "kernel graph, and the walk that brings them up to date.";
 

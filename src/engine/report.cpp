@@ -15,15 +15,40 @@ PyObject* id_list(const State& s, const Indices& nodes) noexcept {
   return out.release();
 }
 
-PyObject* update_lists(const State& s) noexcept {
-  PyRef out = PyRef::steal(PyTuple_New(Recorder::kLists));
-  if (!out) return nullptr;
-  for (std::size_t k = 0; k < Recorder::kLists; ++k) {
-    PyObject* list = id_list(s, s.record.list(static_cast<Recorder::List>(k)));
-    if (list == nullptr) return nullptr;
-    PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(k), list);
+bool ReportMaker::init(PyObject* type) noexcept {
+  static constexpr const char* kNames[kFields] = {"schedule", "computed", "changed", "cut_off",
+                                                  "reused",   "failed",   "seconds"};
+  if (!PyType_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "the report must be a class");
+    return false;
   }
-  return out.release();
+  for (std::size_t k = 0; k < kFields; ++k) {
+    PyRef slot = PyRef::steal(PyObject_GetAttrString(type, kNames[k]));
+    if (!slot) return false;
+    auto set = reinterpret_cast<descrsetfunc>(PyType_GetSlot(Py_TYPE(slot.get()), Py_tp_descr_set));
+    if (set == nullptr) {
+      PyErr_Format(PyExc_TypeError, "the report class has no slot %s", kNames[k]);
+      return false;
+    }
+    slots_[k] = std::move(slot);
+    set_[k] = set;
+  }
+  type_ = PyRef::borrow(type);
+  return true;
+}
+
+PyObject* ReportMaker::make(const State& s, double seconds) const noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(type_.get());
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyRef report = PyRef::steal(alloc(type, 0));
+  if (!report) return nullptr;
+  for (std::size_t k = 0; k < kFields; ++k) {
+    PyRef value = PyRef::steal(k + 1 < kFields
+                                   ? id_list(s, s.record.list(static_cast<Recorder::List>(k)))
+                                   : PyFloat_FromDouble(seconds));
+    if (!value || set_[k](slots_[k].get(), report.get(), value.get()) < 0) return nullptr;
+  }
+  return report.release();
 }
 
 PyObject* changed_deps(const State& s, NodeIndex i) noexcept {

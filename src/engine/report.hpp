@@ -34,10 +34,26 @@ class Recorder {
   std::array<Indices, kLists> lists_;
 };
 
+/// Makes the report of a stabilize: an instance of a slotted class whose first seven slots are
+/// the six lists and the seconds, filled through the slots themselves, without running the
+/// class's Python code.
+class ReportMaker {
+ public:
+  /// Takes the class; false with an exception set if it has not the seven slots.
+  bool init(PyObject* type) noexcept;
+  /// A new report of the recorder's lists; null with an exception set.
+  PyObject* make(const State& s, double seconds) const noexcept;
+  PyObject* type() const noexcept { return type_.get(); }
+
+ private:
+  static constexpr std::size_t kFields = 7;
+  cpython::PyRef type_;
+  std::array<cpython::PyRef, kFields> slots_;
+  std::array<descrsetfunc, kFields> set_{};
+};
+
 /// A new list of the ids of `nodes`; null with an exception set.
 PyObject* id_list(const State& s, const Indices& nodes) noexcept;
-/// A new tuple of the recorder's six lists as id lists; null with an exception set.
-PyObject* update_lists(const State& s) noexcept;
 /// A new list of the ids of the dependencies that had changed before the node's last call, in
 /// deps order; null with an exception set.
 PyObject* changed_deps(const State& s, NodeIndex i) noexcept;
