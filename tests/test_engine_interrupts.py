@@ -238,7 +238,6 @@ class Run:
         self.e = make()
         self.model = Model()
         self.interrupted = 0
-        self.completed = 0
         for node_id in IDS[:25]:
             d = new_def(self.rng, list(self.model.defs))
             define(self.e, node_id, d)
@@ -248,10 +247,7 @@ class Run:
         return math.exp(self.rng.uniform(math.log(SHORTEST), math.log(LONGEST)))
 
     def attempt(self, call: Callable[[], object]) -> None:
-        if attempt(call, self.seconds()):
-            self.interrupted += 1
-        else:
-            self.completed += 1
+        self.interrupted += attempt(call, self.seconds())
 
     def ids(self, kinds: tuple[str, ...]) -> list[str]:
         return [node_id for node_id, d in self.model.defs.items() if d.kind in kinds]
@@ -392,6 +388,5 @@ def test_an_interrupted_call_completes_or_changes_nothing(make: type[Engine], na
     for _ in range(ATTEMPTS):
         operation(run)
         check_consistent(run.e, run.model)
-    # Over that many attempts, some were cut short and some were not.
-    assert run.interrupted and run.completed, (run.interrupted, run.completed)
+    assert run.interrupted, "no attempt was cut short"  # a slower machine only cuts more
 
