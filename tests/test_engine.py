@@ -3,8 +3,10 @@ interrupts, re-entrant calls, edits and removal, explanations and the DOT render
 
 from __future__ import annotations
 
+import copy
 import json
 import os
+import pickle
 import re
 import shutil
 import subprocess
@@ -305,6 +307,29 @@ class TestFailures:
         assert e["v"] == 14
         assert e.explain("s").reason == ("redefined" if edit == "redefine" else "invalidated")
 
+    def test_an_exception_that_cannot_be_shown_is_named_by_its_type(
+        self, make: type[Engine]
+    ) -> None:
+        class Unprintable(Exception):
+            def __str__(self) -> str:
+                raise RuntimeError("no")
+
+        def fail(a: int) -> int:
+            raise Unprintable
+
+        e = make()
+        e.input("a", 1)
+        e.reactive("b", ["a"], fail)
+        e.view("v", ["b"], lambda b: b)
+        for node, message in [
+            ("b", 'the function of node "b" raised Unprintable'),
+            ("v", 'node "v" depends on "b", whose function raised Unprintable'),
+        ]:
+            with pytest.raises(NodeError) as info:
+                e[node]
+            assert str(info.value) == message
+            assert isinstance(info.value.__cause__, Unprintable)
+
     def test_recovery_to_the_old_value_still_reaches_dependents(
         self, make: type[Engine], calls: Calls
     ) -> None:
@@ -424,6 +449,12 @@ class TestReentry:
         ("to_dot", lambda e: e.to_dot()),
         ("len", len),
         ("contains", lambda e: "a" in e),
+        ("set_many", lambda e: e.set_many({"a": 2})),
+        ("invalidate", lambda e: e.invalidate("b")),
+        ("remove", lambda e: e.remove("b")),
+        ("init", lambda e: type(e).__init__(e)),  # would empty the engine under the walk
+        ("copy", copy.copy),
+        ("pickle", pickle.dumps),
     ]
 
     @pytest.mark.parametrize(("name", "call"), CALLS, ids=[name for name, _ in CALLS])
@@ -446,6 +477,30 @@ class TestReentry:
         assert len(seen) == 1
         assert 'while the engine is computing node "b"' in str(seen[0])
         assert (len(e), repr(e)) == (2, "<tavik.Engine nodes=2>")
+
+    @pytest.mark.parametrize("where", ["function", "equality", "input equality"])
+    def test_the_refusal_names_the_node_computing(self, make: type[Engine], where: str) -> None:
+        e = make()
+        seen: list[str] = []
+
+        def nosy(*args: object) -> bool:
+            try:
+                len(e)
+            except RuntimeError as err:
+                seen.append(str(err))
+            return True
+
+        e.input("a", [1], equal=nosy if where == "input equality" else None)
+        e.reactive("b", ["a"], nosy if where == "function" else len, equal=nosy)
+        e.reactive("c", ["b"], lambda b: b)
+        e.stabilize()
+        e.set("a", [2])
+        e.stabilize()
+        node = {"function": "b", "equality": "b", "input equality": "a"}[where]
+        assert seen and seen[-1] == (
+            f'Engine.__len__() called while the engine is computing node "{node}": '
+            "a node's function reads its dependencies through its arguments only"
+        )
 
     def test_an_unhandled_refusal_fails_the_node(self, make: type[Engine]) -> None:
         e = make()
@@ -587,6 +642,74 @@ class TestErrors:
         assert e.to_dot() == before
         assert lists(e.stabilize())["schedule"] == ["a", "s", "b", "v"]
         assert e["a"] == 1
+
+
+class SlyId(str):
+    """An id whose comparison, hash and str misbehave: the engine must use its string value."""
+
+    def __eq__(self, other: object) -> bool:
+        raise AssertionError("compared")
+
+    def __hash__(self) -> int:  # not the hash of its string: a table holding it finds no str
+        return str.__hash__(self) + 1
+
+    def __str__(self) -> str:
+        return "sly"
+
+
+class TestIds:
+    def test_a_str_subclass_is_taken_by_its_string_value(self, make: type[Engine]) -> None:
+        a, b, v = SlyId("a"), SlyId("b"), SlyId("v")
+        e = make()
+        e.input(a, 1)
+        e.source(SlyId("s"), lambda: 10)
+        e.reactive(b, [a, SlyId("s")], lambda x, s: x + s)
+        e.view(v, (b, a), lambda y, x: y * x)
+        assert (e[v], e["v"]) == (11, 11)
+        e.set(a, 2)
+        e.set_many({a: 3})
+        e.invalidate(SlyId("s"), b)
+        e.redefine(v, deps=[b], fn=lambda y: -y)
+        update = e.stabilize()
+        assert update.changed == ["a", "b", "v"] and e[v] == -13
+        assert all(type(node) is str for node in update.schedule)
+        e.set(a, 4)
+        e.stabilize()
+        explanation = e.explain(b)
+        assert type(explanation.node) is str and explanation.changed == ["a"]
+        assert a in e and SlyId("x") not in e and len(e) == 4
+        with pytest.raises(ValueError, match='^cannot remove node "a": "b" depend on it$'):
+            e.remove(a)
+        with pytest.raises(ValueError, match='^node already registered: "b"$'):
+            e.input(b, 0)
+        with pytest.raises(KeyError, match='unknown node: "x"'):
+            e[SlyId("x")]
+        e.remove(v)
+        assert "v" not in e and '"v"' not in e.to_dot()
+
+
+class TestCopies:
+    @pytest.mark.parametrize(
+        ("how", "message"),
+        [
+            (copy.copy, "cannot copy an Engine: it owns its nodes' functions and values"),
+            (copy.deepcopy, "cannot copy an Engine: it owns its nodes' functions and values"),
+            (pickle.dumps, "cannot pickle an Engine: it owns its nodes' functions and values"),
+        ],
+        ids=["copy", "deepcopy", "pickle"],
+    )
+    def test_an_engine_is_not_copied(
+        self, make: type[Engine], how: Callable[[Engine], object], message: str
+    ) -> None:
+        e = make()
+        e.input("a", 1)
+        e.reactive("b", ["a"], lambda a: a + 1)
+        with pytest.raises(TypeError) as info:
+            how(e)
+        assert str(info.value) == message
+        with pytest.raises(TypeError, match="^cannot copy an Engine"):
+            copy.deepcopy({"engines": [e]})
+        assert e["b"] == 2 and len(e) == 2
 
 
 class TestCycles:

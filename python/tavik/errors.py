@@ -71,7 +71,11 @@ class NodeError(Exception):
     """
 
     def __init__(self, node: str, origin: str, error: BaseException) -> None:
-        what = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+        try:
+            text = str(error)
+        except Exception:  # an exception that cannot say what it is: named by its type alone
+            text = ""
+        what = f"{type(error).__name__}: {text}" if text else type(error).__name__
         if node == origin:
             message = f"the function of node {quote(node)} raised {what}"
         else:
