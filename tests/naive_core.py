@@ -14,9 +14,10 @@ from __future__ import annotations
 from collections.abc import Callable
 from collections.abc import Set as AbstractSet
 from dataclasses import dataclass, field
+from time import perf_counter
 from typing import Any, Final
 
-from tavik import Engine
+from tavik import Engine, Update
 
 __all__ = ["NaiveCore", "NaiveEngine"]
 
@@ -57,8 +58,9 @@ class Node:
 
 
 class NaiveCore:
-    def __init__(self, missing: object, /) -> None:
+    def __init__(self, missing: object, report: type[Update], /) -> None:
         self._missing = missing
+        self._report = report
         self._nodes: dict[str, Node] = {}  # in definition order
         self._order: list[str] = []  # topological order
         self._clock = 0
@@ -236,13 +238,12 @@ class NaiveCore:
 
     # ---- evaluation ---------------------------------------------------------------------
 
-    def stabilize(
-        self, /
-    ) -> tuple[list[str], list[str], list[str], list[str], list[str], list[str]]:
+    def stabilize(self, /) -> Update:
         self._idle()
+        start = perf_counter()
         report: Report = ([], [], [], [], [], [])
         self._walk(None, report)
-        return report
+        return self._report(*report, perf_counter() - start)
 
     def read(self, id: str, /) -> Any:
         self._idle()

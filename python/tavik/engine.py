@@ -18,7 +18,6 @@ changes the core, then returns, so that a call either completes or changes nothi
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping, Sequence
-from time import perf_counter
 from typing import Any, ClassVar, Final, NoReturn, Protocol, TypeVar, cast, overload
 
 from tavik._dot import render_dot
@@ -67,9 +66,7 @@ class CoreLike(Protocol):
     def set(self, id: str, value: object, /) -> None: ...
     def set_many(self, items: list[tuple[str, object]], /) -> None: ...
     def invalidate(self, ids: tuple[str, ...], /) -> None: ...
-    def stabilize(
-        self, /
-    ) -> tuple[list[str], list[str], list[str], list[str], list[str], list[str]]: ...
+    def stabilize(self, /) -> Update: ...
     def read(self, id: str, /) -> Any: ...
     def failure(self, id: str, /) -> tuple[str, BaseException] | None: ...
     def explain(self, id: str, /) -> tuple[str, list[str]] | None: ...
@@ -80,7 +77,7 @@ class CoreLike(Protocol):
 class CoreType(Protocol):
     """What makes a core: `tavik._engine.Core`, or a core of the tests."""
 
-    def __call__(self, missing: object, /) -> CoreLike: ...
+    def __call__(self, missing: object, report: type[Update], /) -> CoreLike: ...
 
 
 class _Missing:
@@ -123,7 +120,7 @@ class Engine:
     def __init__(self) -> None:
         if getattr(self, "_core", None) is not None:
             self._idle("__init__")
-        self._core = type(self)._Core(_MISSING)
+        self._core = type(self)._Core(_MISSING, Update)
 
     # ---- definitions --------------------------------------------------------------------
 
@@ -279,10 +276,10 @@ class Engine:
 
     def stabilize(self) -> Update:
         """Bring every node up to date and report what happened."""
-        self._idle("stabilize")
-        start = perf_counter()
-        lists = self._core.stabilize()
-        return Update(*lists, perf_counter() - start)
+        core = self._core
+        if core.busy:
+            self._idle("stabilize")
+        return core.stabilize()
 
     def __getitem__(self, id: str) -> Any:
         """The node's up-to-date value, computing only the out-of-date nodes it depends on.
@@ -293,9 +290,10 @@ class Engine:
         if core.busy:
             self._idle("__getitem__")
         node_id = id if type(id) is str else _node_id(id)
-        if core.kind(node_id) is None:
-            raise unknown_node(node_id)
-        value = core.read(node_id)
+        try:
+            value = core.read(node_id)
+        except KeyError:  # the core's own: an unknown id (a function's KeyError is a failure)
+            raise unknown_node(node_id) from None
         if value is _MISSING:
             failure = core.failure(node_id)
             if failure is not None:

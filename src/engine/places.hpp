@@ -70,7 +70,9 @@ class Places {
   }
 
  private:
-  static constexpr std::uint64_t bit(std::size_t k) noexcept { return std::uint64_t{1} << (k & 63); }
+  static constexpr std::uint64_t bit(std::size_t k) noexcept {
+    return std::uint64_t{1} << (k & 63);
+  }
   /// The first non-empty word at or after word `w`, or kNone.
   std::size_t next_word(std::size_t w) const noexcept {
     std::size_t s = w >> 6;

@@ -43,9 +43,9 @@ PyObject* ReportMaker::make(const State& s, double seconds) const noexcept {
   PyRef report = PyRef::steal(alloc(type, 0));
   if (!report) return nullptr;
   for (std::size_t k = 0; k < kFields; ++k) {
-    PyRef value = PyRef::steal(k + 1 < kFields
-                                   ? id_list(s, s.record.list(static_cast<Recorder::List>(k)))
-                                   : PyFloat_FromDouble(seconds));
+    PyRef value =
+        PyRef::steal(k + 1 < kFields ? id_list(s, s.record.list(static_cast<Recorder::List>(k)))
+                                     : PyFloat_FromDouble(seconds));
     if (!value || set_[k](slots_[k].get(), report.get(), value.get()) < 0) return nullptr;
   }
   return report.release();

@@ -20,10 +20,10 @@ namespace tavik::engine {
 struct State {
   Graph graph;
   Nodes nodes;
-  Places dirty_at;           ///< the places of the Dirty nodes
-  Recorder record;           ///< the lists of the stabilize running
-  std::size_t failures = 0;  ///< slots holding a failure
-  std::uint32_t search = 0;  ///< the stamp of the latest read's searches
+  Places dirty_at;                            ///< the places of the Dirty nodes
+  Recorder record;                            ///< the lists of the stabilize running
+  std::size_t failures = 0;                   ///< slots holding a failure
+  std::uint32_t search = 0;                   ///< the stamp of the latest read's searches
   std::vector<Index> forward, backward, due;  ///< scratch of a read, kept for its capacity
   Index computing = kNoNode;                  ///< the node whose function or equality runs
   bool busy = false;                          ///< a walk is running: every call is refused

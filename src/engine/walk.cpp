@@ -108,7 +108,9 @@ class Walk {
       if (!slot.value) {
         changed = true;
       } else {
+        s_.computing = i;
         const int same = same_value(slot.equal(), slot.value.get(), slot.fn_or_pending.get());
+        s_.computing = kNoNode;
         if (same < 0) return Step::Error;
         changed = same == 0;
       }
