@@ -111,6 +111,13 @@ class NaiveCore:
 
     # ---- definitions and edits ----------------------------------------------------------
 
+    def unknown(self, ids: tuple[object, ...], /) -> int:
+        self._idle()
+        for place, node_id in enumerate(ids):
+            if type(node_id) is not str or node_id not in self._nodes:
+                return place
+        return -1
+
     def add(
         self,
         id: str,

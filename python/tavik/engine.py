@@ -48,6 +48,7 @@ class CoreLike(Protocol):
     def computing(self) -> str | None: ...
     def __len__(self) -> int: ...
     def kind(self, id: str, /) -> str | None: ...
+    def unknown(self, ids: tuple[object, ...], /) -> int: ...
     def add(
         self,
         id: str,
@@ -387,8 +388,13 @@ class Engine:
                 f"deps of {quote(node_id)} must be a list or tuple of ids, "
                 f"not {type(deps).__name__}"
             )
+        given = tuple(deps)
+        # One core call checks them all in the common case; otherwise the loop below finds the
+        # first fault in order.
+        if self._core.unknown(given) < 0 and node_id not in given:
+            return given
         dep_ids: list[str] = []
-        for dep in tuple(deps):
+        for dep in given:
             dep_id = _node_id(dep)
             if dep_id == node_id:
                 raise CycleError(node_id, [node_id, node_id])

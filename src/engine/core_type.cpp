@@ -75,6 +75,21 @@ PyObject* core_kind(PyObject* self, PyObject* id) noexcept {
   });
 }
 
+PyObject* core_unknown(PyObject* self, PyObject* ids) noexcept {
+  return method(self, [&](State& s) -> PyObject* {
+    if (!PyTuple_Check(ids)) return PyErr_Format(PyExc_TypeError, "ids must be a tuple");
+    const Py_ssize_t n = PyTuple_Size(ids);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      PyObject* id = PyTuple_GetItem(ids, k);
+      Index i = kNoNode;
+      if (!PyUnicode_CheckExact(id)) return PyLong_FromSsize_t(k);
+      if (!lookup(s, id, i)) return nullptr;
+      if (i == kNoNode) return PyLong_FromSsize_t(k);
+    }
+    return PyLong_FromLong(-1);
+  });
+}
+
 // add(id, kind, deps, fn, equal, value)
 PyObject* core_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return method(self, [&](State& s) -> PyObject* {
@@ -322,6 +337,9 @@ PyCFunction as_cfunction(F* f) noexcept {
 PyMethodDef g_methods[] = {
     {"kind", as_cfunction(core_kind), METH_O,
      "kind($self, id, /)\n--\n\nThe node's kind, or None for an unknown id."},
+    {"unknown", as_cfunction(core_unknown), METH_O,
+     "unknown($self, ids, /)\n--\n\n"
+     "The place of the first entry of `ids` that is not the exact str id of a node, or -1."},
     {"add", as_cfunction(core_add), METH_FASTCALL,
      "add($self, id, kind, deps, fn, equal, value, /)\n--\n\n"
      "Define a node; `value` is an input's first value."},
