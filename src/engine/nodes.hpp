@@ -41,6 +41,25 @@ struct Extra {
   }
 };
 
+/// Which of a read's two searches reached a node: the read's stamp (30 bits) and a bit each.
+class Mark {
+ public:
+  static constexpr std::uint32_t kForward = 1;   ///< reachable from a dirty node
+  static constexpr std::uint32_t kBackward = 2;  ///< in the read node's upstream cone
+  static constexpr std::uint32_t kStamps = std::uint32_t{1} << 30;
+
+  bool has(std::uint32_t stamp, std::uint32_t bit) const noexcept {
+    return (word_ >> 2) == stamp && (word_ & bit) != 0;
+  }
+  void set(std::uint32_t stamp, std::uint32_t bit) noexcept {
+    word_ = ((word_ >> 2) == stamp ? word_ : stamp << 2) | bit;
+  }
+  void clear() noexcept { word_ = 0; }
+
+ private:
+  std::uint32_t word_ = 0;
+};
+
 /// One node's slot. Moving one never throws.
 struct Slot {
   PyRef id;     ///< the exact str the node was defined with
@@ -51,8 +70,7 @@ struct Slot {
   std::uint64_t called_at = 0;  ///< the kernel's clock at the last call
   /// Bit k: the k-th unique dependency had changed since the call before the last one.
   std::uint64_t changed = 0;
-  std::uint32_t cone = 0;             ///< the read whose search last reached the node backwards
-  std::uint32_t seen = 0;             ///< the read whose search last reached the node forwards
+  Mark mark;                          ///< how the latest read's searches reached the node
   Reason reason = Reason::New;        ///< forces the next call unless None
   Reason last_reason = Reason::None;  ///< of the last call; None: never called
   Outcome outcome = Outcome::Pending;

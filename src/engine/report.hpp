@@ -25,12 +25,21 @@ class Recorder {
     if (l.size() == l.capacity()) l.reserve(l.capacity() < 16 ? 16 : 2 * l.capacity());
   }
   void add(List list, NodeIndex i) noexcept { lists_[list].push_back(i); }
+  /// Empties the lists; large ones give their memory back, so that a big update leaves none
+  /// behind.
   void clear() noexcept {
-    for (Indices& l : lists_) l.clear();
+    for (Indices& l : lists_) {
+      if (l.capacity() > kKept) {
+        Indices().swap(l);
+      } else {
+        l.clear();
+      }
+    }
   }
   const Indices& list(List list) const noexcept { return lists_[list]; }
 
  private:
+  static constexpr std::size_t kKept = 4096;
   std::array<Indices, kLists> lists_;
 };
 

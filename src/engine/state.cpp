@@ -6,7 +6,7 @@ namespace tavik::engine {
 
 void Nodes::reserve_one_more() {
   if (slots_.size() == slots_.capacity()) {
-    slots_.reserve(std::max<std::size_t>(16, 2 * slots_.capacity()));
+    slots_.reserve(std::max<std::size_t>(16, slots_.capacity() + slots_.capacity() / 2));
   }
 }
 
