@@ -116,8 +116,17 @@ void Graph::rev_erase(NodeIndex d, NodeIndex k) noexcept {
   assert(at != first);
   std::copy(at, last, at - 1);
   --list.count;
-  // A full list's last slot is no one's now; a headed list keeps it as room.
-  if (!records_[d].rev_header) ++rev_garbage_;
+  if (!records_[d].rev_header) {
+    ++rev_garbage_;  // a full list's last slot is no one's now
+    return;
+  }
+  // A headed list keeps the slot as room, down to a quarter full: then it gives up the room past
+  // twice its count, where it is, so that a list never holds more than four times its count.
+  NodeIndex& room = rev_pool_[list.begin - 1];
+  if (std::size_t{list.count} * 4 <= room) {
+    rev_garbage_ += room - 2 * list.count;
+    room = 2 * list.count;
+  }
 }
 
 std::span<const NodeIndex> Graph::stable(std::span<const NodeIndex> deps,
