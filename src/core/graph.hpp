@@ -80,7 +80,7 @@ class Graph {
 
   // ---- registry ------------------------------------------------------------------------------
 
-  /// Number of registered nodes.
+  /// Number of registered nodes, removed ones included until compact() (see dead()).
   std::size_t size() const noexcept { return records_.size(); }
   /// Whether a node with exactly these id bytes is registered.
   bool contains(std::string_view id) const noexcept { return find(id) != IdIndex::kNotFound; }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "core/graph.hpp"
@@ -121,7 +122,8 @@ void Graph::rev_erase(NodeIndex d, NodeIndex k) noexcept {
     return;
   }
   // A headed list keeps the slot as room, down to a quarter full: then it gives up the room past
-  // twice its count, where it is, so that a list never holds more than four times its count.
+  // twice its count, where it is, so that a list never has room for more than four times its
+  // count.
   NodeIndex& room = rev_pool_[list.begin - 1];
   if (std::size_t{list.count} * 4 <= room) {
     rev_garbage_ += room - 2 * list.count;
@@ -241,7 +243,7 @@ std::vector<NodeIndex> Graph::cycle_through(NodeIndex i, std::span<const NodeInd
   const std::uint32_t floor = position_[i];
   std::unordered_map<NodeIndex, NodeIndex> parent;  // of every node pushed, its first pusher
   std::vector<NodeIndex> stack;
-  std::unordered_map<NodeIndex, bool> done;  // popped, its deps pushed
+  std::unordered_set<NodeIndex> done;  // popped, its deps pushed
   bool found = false;
   NodeIndex closing = kNoNode;  // the node that pushed `i`
   const auto push = [&](NodeIndex k, NodeIndex from) {
@@ -258,7 +260,7 @@ std::vector<NodeIndex> Graph::cycle_through(NodeIndex i, std::span<const NodeInd
   while (!found && !stack.empty()) {
     const NodeIndex m = stack.back();
     stack.pop_back();
-    if (!done.try_emplace(m, true).second) continue;
+    if (!done.insert(m).second) continue;
     const auto ds = deps_span(m);
     for (auto d = ds.rbegin(); d != ds.rend() && !found; ++d) push(*d, m);
   }
