@@ -592,7 +592,9 @@ void test_index_erase_wraps() {
     index.reserve(ids.size(), key_of);
     CHECK(index.capacity() == 16);
     for (std::uint32_t n = 0; n < ids.size(); ++n) index.insert(ids[n], n);
+    const std::size_t allocations = tavik_test::alloc::count();
     index.erase(ids[erased], static_cast<std::uint32_t>(erased), key_of);
+    CHECK(tavik_test::alloc::count() == allocations);
     CHECK(index.size() == ids.size() - 1);
     CHECK(index.find(ids[erased], key_of) == tavik::IdIndex::kNotFound);
     for (std::uint32_t n = 0; n < ids.size(); ++n) {
