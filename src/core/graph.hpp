@@ -80,7 +80,7 @@ class Graph {
 
   // ---- registry ------------------------------------------------------------------------------
 
-  /// Number of registered nodes.
+  /// Number of registered nodes, removed ones included until compact() (see dead()).
   std::size_t size() const noexcept { return records_.size(); }
   /// The index of the node with exactly these id bytes, or kNoNode. Allocates nothing.
   NodeIndex find_index(std::string_view id) const noexcept { return find(id); }
@@ -380,8 +380,9 @@ class Graph {
   std::vector<NodeIndex> position_;  ///< position_[i] is the place of node i in order_
   // Reverse edges as of the last build, then kept current by the live operations: one list per
   // node (rev_[i], for every i < rev_.size()) in one block. A full list that must grow moves to
-  // the block's end with twice the room, leaving its old place behind as garbage; the block is
-  // compacted once the garbage outweighs the lists.
+  // the block's end with twice the room, leaving its old place behind as garbage, and a list
+  // that falls to a quarter of its room gives up half of it; the block is compacted once the
+  // garbage outweighs the lists.
   std::vector<RevList> rev_;
   std::vector<NodeIndex> rev_pool_;
   std::size_t rev_garbage_ = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "core/graph.hpp"
@@ -116,8 +117,18 @@ void Graph::rev_erase(NodeIndex d, NodeIndex k) noexcept {
   assert(at != first);
   std::copy(at, last, at - 1);
   --list.count;
-  // A full list's last slot is no one's now; a headed list keeps it as room.
-  if (!records_[d].rev_header) ++rev_garbage_;
+  if (!records_[d].rev_header) {
+    ++rev_garbage_;  // a full list's last slot is no one's now
+    return;
+  }
+  // A headed list keeps the slot as room, down to a quarter full: then it gives up the room past
+  // twice its count, where it is, so that a list never has room for more than four times its
+  // count.
+  NodeIndex& room = rev_pool_[list.begin - 1];
+  if (std::size_t{list.count} * 4 <= room) {
+    rev_garbage_ += room - 2 * list.count;
+    room = 2 * list.count;
+  }
 }
 
 std::span<const NodeIndex> Graph::stable(std::span<const NodeIndex> deps,
@@ -228,7 +239,7 @@ std::vector<NodeIndex> Graph::cycle_through(NodeIndex i, std::span<const NodeInd
   const std::uint32_t floor = position_[i];
   std::unordered_map<NodeIndex, NodeIndex> parent;  // of every node pushed, its first pusher
   std::vector<NodeIndex> stack;
-  std::unordered_map<NodeIndex, bool> done;  // popped, its deps pushed
+  std::unordered_set<NodeIndex> done;  // popped, its deps pushed
   bool found = false;
   NodeIndex closing = kNoNode;  // the node that pushed `i`
   const auto push = [&](NodeIndex k, NodeIndex from) {
@@ -245,7 +256,7 @@ std::vector<NodeIndex> Graph::cycle_through(NodeIndex i, std::span<const NodeInd
   while (!found && !stack.empty()) {
     const NodeIndex m = stack.back();
     stack.pop_back();
-    if (!done.try_emplace(m, true).second) continue;
+    if (!done.insert(m).second) continue;
     const auto ds = deps_span(m);
     for (auto d = ds.rbegin(); d != ds.rend() && !found; ++d) push(*d, m);
   }

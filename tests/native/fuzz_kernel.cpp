@@ -6,6 +6,9 @@
 // error, payload included) equals the model's, and that the whole graph equals the model, which
 // shows at once that a failed or read-only operation changed nothing.
 //
+// The live operations (append_node, replace_deps after cycle_through, remove_node, compact, memo
+// by index) run on built graphs against the same model, which applies their rules literally.
+//
 // Build: tools/fuzz.sh (clang, -fsanitize=fuzzer,address,undefined).
 #include <algorithm>
 #include <cstddef>
@@ -120,6 +123,7 @@ struct ModelNode {
   std::optional<std::uint64_t> signature;
   std::optional<std::uint64_t> content_hash;
   std::uint64_t epoch = 0;
+  bool dead = false;  // removed by remove_node: no id in the index, no deps, no place
 };
 
 struct Expected {
@@ -177,6 +181,11 @@ class Model {
       for (const NodeIndex d : nodes[i].deps) users[d].push_back(static_cast<NodeIndex>(i));
     }
     std::vector<NodeIndex> out;
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      emitted[i] = nodes[i].dead ? 1 : 0;  // dead slots have no place
+      if (!nodes[i].dead) ++live;
+    }
     for (bool progress = true; progress;) {
       progress = false;
       for (std::size_t i = 0; i < n; ++i) {
@@ -188,7 +197,7 @@ class Model {
         break;
       }
     }
-    if (out.size() < nodes.size()) {
+    if (out.size() < live) {
       std::vector<std::string> blocked;
       for (std::size_t i = 0; i < nodes.size(); ++i) {
         if (!emitted[i]) blocked.push_back(nodes[i].id);
@@ -212,6 +221,7 @@ class Model {
     }
     Expected e;
     for (const NodeIndex i : order) {
+      if (i == tavik::kNoNode) continue;
       for (const NodeIndex d : nodes[i].deps) in[i] = in[i] || in[d];
       if (in[i]) e.nodes.push_back(i);
     }
@@ -227,6 +237,73 @@ class Model {
       h = (h ^ v) * tavik::kSignaturePrime;
     }
     return h;
+  }
+
+  // ---- the live operations, their rules applied literally
+
+  std::size_t place(NodeIndex i) const {
+    return static_cast<std::size_t>(std::find(order.begin(), order.end(), i) - order.begin());
+  }
+  bool depends(NodeIndex k, NodeIndex d) const {
+    const auto& ds = nodes[k].deps;
+    return std::find(ds.begin(), ds.end(), d) != ds.end();
+  }
+  // What `from` reaches along dependents, itself included: one pass over the order after it.
+  std::vector<char> reached_from(NodeIndex from) const {
+    std::vector<char> reached(nodes.size(), 0);
+    reached[from] = 1;
+    for (std::size_t q = place(from) + 1; q < order.size(); ++q) {
+      const NodeIndex k = order[q];
+      if (k == tavik::kNoNode) continue;
+      for (const NodeIndex d : nodes[k].deps) reached[k] = reached[k] || reached[d];
+    }
+    return reached;
+  }
+  // The live nodes of places p..u (p of `i`, u the last of its new deps) rewritten as those `i`
+  // does not reach, then those it does, each group in its order.
+  void replace_deps(NodeIndex i, std::vector<NodeIndex> deps) {
+    nodes[i].deps = std::move(deps);
+    const std::size_t p = place(i);
+    std::size_t u = 0;
+    for (const NodeIndex d : nodes[i].deps) u = std::max(u, place(d));
+    if (nodes[i].deps.empty() || u < p) return;
+    const auto reached = reached_from(i);
+    std::vector<NodeIndex> live;
+    for (const bool later : {false, true}) {
+      for (std::size_t q = p; q <= u; ++q) {
+        if (order[q] != tavik::kNoNode && (reached[order[q]] != 0) == later) {
+          live.push_back(order[q]);
+        }
+      }
+    }
+    for (std::size_t q = p, next = 0; q <= u; ++q) {
+      if (order[q] != tavik::kNoNode) order[q] = live[next++];
+    }
+  }
+  void remove_node(NodeIndex i) {
+    nodes[i].dead = true;
+    nodes[i].deps.clear();
+    index.erase(nodes[i].id);
+    order[place(i)] = tavik::kNoNode;
+  }
+  std::vector<NodeIndex> compact() {
+    std::vector<NodeIndex> map(nodes.size(), tavik::kNoNode);
+    std::vector<ModelNode> kept;
+    index.clear();
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (nodes[i].dead) continue;
+      map[i] = static_cast<NodeIndex>(kept.size());
+      index.emplace(nodes[i].id, map[i]);
+      kept.push_back(nodes[i]);
+    }
+    for (ModelNode& n : kept) {
+      for (NodeIndex& d : n.deps) d = map[d];
+    }
+    std::erase(order, tavik::kNoNode);
+    for (NodeIndex& i : order) i = map[i];
+    if (!built) order.clear();
+    nodes = std::move(kept);
+    return map;
   }
 };
 
@@ -255,6 +332,7 @@ void require_same_node(const Graph& g, const Model& m, NodeIndex i) {
   REQUIRE(n.has_content_hash == mn.content_hash.has_value());
   REQUIRE(!n.has_content_hash || n.content_hash == *mn.content_hash);
   REQUIRE(n.epoch == mn.epoch);
+  REQUIRE(g.alive(i) == !mn.dead);
 }
 
 // Every field equals the model's.
@@ -282,7 +360,9 @@ void require_list(const Graph& g, tavik::Result<std::vector<NodeIndex>>& got,
   const auto order = g.topo_order();
   REQUIRE(order.ok());
   std::vector<std::size_t> position(g.size());
-  for (std::size_t k = 0; k < order->size(); ++k) position[(*order)[k]] = k;
+  for (std::size_t k = 0; k < order->size(); ++k) {
+    if ((*order)[k] != tavik::kNoNode) position[(*order)[k]] = k;
+  }
   for (std::size_t k = 1; k < got->size(); ++k) {
     REQUIRE(position[(*got)[k - 1]] < position[(*got)[k]]);
   }
@@ -362,7 +442,17 @@ void step(Reader& r, Graph& g, Model& m) {
       touched = m.find(id);
     }
   };
-  const std::uint8_t op = r.byte() % 20;
+  // The live operations need a built (or empty) graph; their ids resolve through the model.
+  const bool live = m.built || m.nodes.empty();
+  const auto resolve = [&](const std::vector<std::string>& ids, std::optional<NodeIndex> skip) {
+    std::vector<NodeIndex> out;
+    for (const auto& id : ids) {
+      const auto d = m.find(id);
+      if (d && d != skip && std::find(out.begin(), out.end(), *d) == out.end()) out.push_back(*d);
+    }
+    return out;
+  };
+  const std::uint8_t op = r.byte() % 25;
   switch (op) {
     case 0:
     case 1: {  // add_node, twice as likely: most interesting inputs need nodes
@@ -410,7 +500,7 @@ void step(Reader& r, Graph& g, Model& m) {
         want.error = GraphError::not_built();
       } else {
         for (const NodeIndex i : m.order) {
-          if (m.nodes[i].kind == NodeKind::View) want.nodes.push_back(i);
+          if (i != tavik::kNoNode && m.nodes[i].kind == NodeKind::View) want.nodes.push_back(i);
         }
       }
       require_list(g, got, want);
@@ -456,7 +546,7 @@ void step(Reader& r, Graph& g, Model& m) {
         want.error = GraphError::not_built();
       } else {
         for (const NodeIndex i : m.order) {
-          if (m.nodes[i].state == NodeState::Dirty) want.nodes.push_back(i);
+          if (i != tavik::kNoNode && m.nodes[i].state == NodeState::Dirty) want.nodes.push_back(i);
         }
       }
       require_list(g, got, want);
@@ -555,6 +645,89 @@ void step(Reader& r, Graph& g, Model& m) {
       } else {
         REQUIRE(*got == want);
       }
+      break;
+    }
+    case 20: {
+      if (!live) break;
+      const std::string id = read_id(r);
+      const auto kind = static_cast<NodeKind>(r.byte() % 4);
+      const auto deps = resolve(read_ids(r), std::nullopt);
+      auto got = g.append_node(id, kind, deps);
+      if (m.find(id)) {
+        REQUIRE(!got.ok());
+        require_same_error(got.error(), GraphError::duplicate_node(id));
+        break;
+      }
+      REQUIRE(got.ok() && *got == m.nodes.size());
+      m.index.emplace(id, *got);
+      m.nodes.push_back({id, kind, deps, NodeState::Dirty, {}, {}, 0, false});
+      m.order.push_back(*got);
+      m.built = true;
+      full = true;
+      break;
+    }
+    case 21: {  // replace_deps, unless the cycle search finds a way back
+      const auto i = m.find(read_id(r));
+      const auto deps = resolve(read_ids(r), i);
+      if (!live || !i) break;
+      const auto cycle = g.cycle_through(*i, deps);
+      if (!cycle.empty()) {
+        REQUIRE(cycle.size() >= 3 && cycle.front() == *i && cycle.back() == *i);
+        REQUIRE(std::find(deps.begin(), deps.end(), cycle[1]) != deps.end());
+        for (std::size_t k = 1; k + 1 < cycle.size(); ++k) {
+          REQUIRE(m.depends(cycle[k], cycle[k + 1]) && m.place(cycle[k]) > m.place(*i));
+        }
+        break;
+      }
+      const auto reached = m.reached_from(*i);
+      for (const NodeIndex d : deps) REQUIRE(!reached[d]);
+      g.replace_deps(*i, deps);
+      m.replace_deps(*i, deps);
+      full = true;
+      break;
+    }
+    case 22: {  // remove_node, of a node nothing depends on
+      const auto i = m.find(read_id(r));
+      if (!live || !i) break;
+      bool leaf = true;
+      for (std::size_t k = 0; k < m.nodes.size(); ++k) {
+        leaf = leaf && !m.depends(static_cast<NodeIndex>(k), *i);
+      }
+      if (!leaf) break;
+      g.remove_node(*i);
+      m.remove_node(*i);
+      full = true;
+      break;
+    }
+    case 23: {
+      REQUIRE(g.compact() == m.compact());
+      full = true;
+      invariants = true;
+      break;
+    }
+    case 24: {  // memo by index
+      const auto i = m.find(read_id(r));
+      const std::uint8_t how = r.byte() % 4;
+      const std::uint64_t v = r.u64();
+      if (!i) break;
+      ModelNode& n = m.nodes[*i];
+      if (how == 0) {
+        g.commit(*i, v);
+        model_memo(m, Memo::CommitNode, *i, v);
+      } else if (how == 1) {
+        g.skip(*i, v);
+        model_memo(m, Memo::SkipNode, *i, v);
+      } else if (how == 2) {
+        g.commit_changed_input(*i);
+        n.content_hash = ++m.clock;
+        model_memo(m, Memo::SkipNode, *i, m.clock);
+      } else {
+        g.commit_unchanged_input(*i);
+        model_memo(m, Memo::SkipNode, *i, n.content_hash.value_or(0));
+      }
+      REQUIRE(g.holds(*i, *n.signature) &&
+              g.stamp(*i) == (n.kind == NodeKind::Input ? n.content_hash.value_or(0) : n.epoch));
+      touched = i;
       break;
     }
     default: {  // a burst of registrations, to grow the index and give builds some size

@@ -17,6 +17,7 @@
 #include "check.hpp"
 #include "core/graph.hpp"
 #include "core/id_index.hpp"
+#include "graph_access.hpp"
 #include "graph_snapshot.hpp"
 
 using tavik::Graph;
@@ -542,21 +543,27 @@ void test_memo_by_index() {
   CHECK(check.ok() && check->needs_recompute && check->signature == sig);
 }
 
-// Dependents lists that grow past their room and shrink again, many times over: each stays the
-// transposed deps and the block stays within a constant factor of the edges.
+// Dependents lists that grow past their room and shrink again, round after round: each stays the
+// transposed deps, and the blocks stay within a constant factor of the edges (the garbage is
+// reclaimed, and a list that shrank gives up its room).
 void test_dependents_lists_grow_and_shrink() {
   Graph g(tavik::SipKey{1, 1});
   const NodeIndex hub = add(g, "hub");
   const NodeIndex other = add(g, "other");
   List users;
-  for (int round = 0; round < 6; ++round) {
-    for (int k = 0; k < 200; ++k) {
-      users.push_back(add(g, name('u', static_cast<std::size_t>(round * 1000 + k)), {hub}));
+  for (std::size_t round = 0; round < 40; ++round) {
+    for (std::size_t k = 0; k < 100; ++k)
+      users.push_back(add(g, name('u', round * 1000 + k), {hub}));
+    for (std::size_t k = 0; k < users.size(); k += 2) g.replace_deps(users[k], List{other, hub});
+    for (std::size_t k = 0; k < users.size(); ++k) {
+      if (k % 3 != 0) g.remove_node(users[k]);
     }
-    for (std::size_t k = 0; k < users.size(); k += 2) g.replace_deps(users[k], List{other});
-    for (std::size_t k = 1; k < users.size(); k += 3) g.remove_node(users[k]);
     std::erase_if(users, [&](NodeIndex u) { return !g.alive(u); });
     CHECK(g.check_invariants());
+    std::size_t edges = 0;
+    for (NodeIndex i = 0; i < g.size(); ++i) edges += g.deps(i).size();
+    const std::size_t live = g.size() - g.dead();
+    CHECK(tavik::GraphTestAccess::rev_slots(g) <= 2 * (4 * edges + live) + 64);
   }
   CHECK(g.compact().size() > 0 && g.check_invariants());
 }
@@ -585,7 +592,9 @@ void test_index_erase_wraps() {
     index.reserve(ids.size(), key_of);
     CHECK(index.capacity() == 16);
     for (std::uint32_t n = 0; n < ids.size(); ++n) index.insert(ids[n], n);
+    const std::size_t allocations = tavik_test::alloc::count();
     index.erase(ids[erased], static_cast<std::uint32_t>(erased), key_of);
+    CHECK(tavik_test::alloc::count() == allocations);
     CHECK(index.size() == ids.size() - 1);
     CHECK(index.find(ids[erased], key_of) == tavik::IdIndex::kNotFound);
     for (std::uint32_t n = 0; n < ids.size(); ++n) {
