@@ -10,8 +10,9 @@
 # `-C cmake.define.TAVIK_TESTS=ON`, which builds the native tests in the same tree).
 #
 # It prints what it does while it does it: scikit-build-core's steps (lines starting with ***),
-# Ninja's progress ([n/m] per compiled or linked file) and every line naming an error or a
-# warning, and the packages pip fetches; pip's whole verbose output goes to BUILD_DIR.log, which is printed if the build fails.
+# Ninja's progress ([n/m] per compiled or linked file), every line naming an error or a warning,
+# and the packages pip fetches; pip's whole verbose output goes to BUILD_DIR.log, which is printed
+# if the build fails.
 # Only bash builtins are used besides the interpreter, so that a machine with nothing but Python,
 # a compiler and make runs it.
 set -uo pipefail
@@ -22,7 +23,8 @@ target=.
 [ -z "$extras" ] || target=".[$extras]"
 log="$build.log"
 log_dir=${log%/*}
-[ "$log_dir" = "$log" ] || "$python" -c 'import os, sys; os.makedirs(sys.argv[1], exist_ok=True)' "$log_dir"
+[ "$log_dir" = "$log" ] ||
+  "$python" -c 'import os, sys; os.makedirs(sys.argv[1], exist_ok=True)' "$log_dir"
 
 printf '== building tavik in %s and installing %s into %s (full log: %s)\n' \
   "$build" "$target" "${python%/bin/*}" "$log"

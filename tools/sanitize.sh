@@ -30,8 +30,8 @@ fi
 
 echo "== module and native tests (ASan + UBSan), one build in build/asan, installed into $venv"
 bash tools/install.sh "$venv/bin/python" build/asan test -C cmake.define.TAVIK_SANITIZE=ON \
-  -C cmake.define.TAVIK_WERROR=ON -C cmake.define.TAVIK_TESTS=ON -C cmake.build-type=RelWithDebInfo \
-  -C build.tool-args=-j2
+  -C cmake.define.TAVIK_WERROR=ON -C cmake.define.TAVIK_TESTS=ON \
+  -C cmake.build-type=RelWithDebInfo -C build.tool-args=-j2
 
 echo "== native tests (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
