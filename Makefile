@@ -21,7 +21,8 @@ BUILD_FLAGS  = -C cmake.define.TAVIK_WERROR=$(TAVIK_WERROR) -C build.tool-args=-
 INSTALL      = $(SHELL) tools/install.sh $(PY) $(BUILD)
 CTEST        = $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
 
-.PHONY: demo test install native-test pytest typecheck check-package docs bench bench-check clean
+.PHONY: demo test install native-test pytest typecheck check-package docs bench bench-check \
+  bench-docs clean
 
 # The environment and its build tools; scikit-build-core would fetch CMake and Ninja into an
 # isolated environment of every build, which is what a persistent build tree cannot work with.
@@ -75,6 +76,12 @@ bench-check: $(TOOLS)
 	$(INSTALL) bench,test $(BUILD_FLAGS)
 	$(PY) -m mypy bench
 	$(PY) bench/run.py --quick
+
+# A full run (long: run it on an idle machine) whose table becomes the benchmark figures of
+# README.md and docs/benchmarks.md (bench/docs_block.py).
+bench-docs: $(TOOLS)
+	$(INSTALL) bench $(BUILD_FLAGS)
+	$(PY) bench/run.py --docs $(BENCH_ARGS)
 
 clean:
 	rm -rf build site $(VENV)
