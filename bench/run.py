@@ -1,7 +1,7 @@
 """tavik benchmark suite: one command, one table of ratios.
 
     python bench/run.py [--quick] [--sizes 10000,100000,1000000] [--chain N] [--huge N]
-                        [--repeat R] [--chart PATH]
+                        [--repeat R] [--chart PATH] [--docs]
 
 Every ratio is measured side by side in one process on the same graphs (memory in fresh
 subprocesses), and every peer's answer is checked against tavik's before its time counts.
@@ -30,6 +30,7 @@ sys.path.insert(0, str(HERE))
 
 import calib  # noqa: E402
 import collide  # noqa: E402
+import docs_block  # noqa: E402
 import peers as peer_mod  # noqa: E402
 from dag import Shape, human, node_id  # noqa: E402
 from peers import GRAPHLIB, PURE, TAVIK, NodeList, Peer  # noqa: E402
@@ -1126,7 +1127,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--chart", metavar="PATH", help="write a PNG chart of time against size")
     parser.add_argument("--only", choices=("kernel", "engine"),
                         help="run only the kernel's rows or only the engine's")
+    parser.add_argument("--docs", action="store_true",
+                        help="write the run's table into the benchmark block of README.md and "
+                             "docs/benchmarks.md (a full run only)")
     args = parser.parse_args(argv)
+    if args.docs and (args.quick or args.only):
+        parser.error("--docs writes the figures of a full run: not with --quick or --only")
 
     quick = args.quick
     sizes = args.sizes or ([2_000, 20_000] if quick else [10_000, 100_000, 1_000_000])
@@ -1176,6 +1182,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     misses = sum(r.verdict == "MISS" for r in report.rows)
     passes = sum(r.verdict == "PASS" for r in report.rows)
     print(f"\n{passes} targets met, {misses} missed; {time.perf_counter() - started:.0f} s")
+    if args.docs:
+        command = " ".join(["python bench/run.py", *(sys.argv[1:] if argv is None else argv)])
+        docs_block.write(docs_block.render(report.rows, report.notes, command))
+        print("benchmark block written to " + ", ".join(
+            str(p.relative_to(docs_block.ROOT)) for p in docs_block.DOCUMENTS))
     return 0
 
 

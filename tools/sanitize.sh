@@ -3,13 +3,14 @@
 #
 #   tools/sanitize.sh            (PYTHON selects a CPython 3.11+ interpreter; default python3)
 #
-# 1. The native tests, built with TAVIK_SANITIZE=ON (build/native-asan), under ctest.
-# 2. The module, built with TAVIK_SANITIZE=ON into its own virtual environment (.venv-asan,
-#    build tree build/asan), and the whole pytest suite run against it with the sanitizer
-#    runtimes preloaded into the (uninstrumented) interpreter, the interpreter's own allocator
-#    replaced by malloc so that ASan sees every Python object, and leak detection on.
+# One build with TAVIK_SANITIZE=ON (build tree build/asan) makes the module, installed into its
+# own virtual environment (.venv-asan), and the native tests.
+# 1. The native tests, under ctest.
+# 2. The whole pytest suite against the module, with the sanitizer runtimes preloaded into the
+#    (uninstrumented) interpreter, the interpreter's own allocator replaced by malloc so that ASan
+#    sees every Python object, and leak detection on.
 # Any sanitizer report fails the run. Needs gcc/g++ with libasan and libubsan (installed with
-# apt-get when missing), cmake and ninja (taken from pip when missing).
+# apt-get when missing); CMake, Ninja and scikit-build-core come from PyPI, into the environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/apt_install.sh
@@ -24,20 +25,17 @@ fi
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip cmake ninja
+"$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip \
+  "scikit-build-core>=0.10" "cmake>=3.26" ninja
+
+echo "== module and native tests (ASan + UBSan), one build in build/asan, installed into $venv"
+bash tools/install.sh "$venv/bin/python" build/asan test -C cmake.define.TAVIK_SANITIZE=ON \
+  -C cmake.define.TAVIK_WERROR=ON -C cmake.define.TAVIK_TESTS=ON \
+  -C cmake.build-type=RelWithDebInfo -C build.tool-args=-j2
 
 echo "== native tests (ASan + UBSan)"
-PATH="$PWD/$venv/bin:$PATH" cmake -S . -B build/native-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAVIK_TESTS=ON -DTAVIK_WERROR=ON -DTAVIK_SANITIZE=ON \
-  -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
-PATH="$PWD/$venv/bin:$PATH" cmake --build build/native-asan -j 2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/native-asan --output-on-failure
-
-echo "== module (ASan + UBSan) into $venv"
-"$venv/bin/python" -m pip install --quiet \
-  -C cmake.define.TAVIK_SANITIZE=ON -C cmake.define.TAVIK_WERROR=ON \
-  -C cmake.build-type=RelWithDebInfo -C build-dir=build/asan ".[test]"
+  "$venv/bin/ctest" --test-dir build/asan --output-on-failure
 
 echo "== pytest against the sanitized module"
 asan_lib="$(g++ -print-file-name=libasan.so)"
