@@ -15,12 +15,13 @@ import functools
 import gc
 import itertools
 import json
+import operator
 import os
 import platform
 import subprocess
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -32,6 +33,7 @@ import calib  # noqa: E402
 import collide  # noqa: E402
 import docs_block  # noqa: E402
 import peers as peer_mod  # noqa: E402
+import signals  # noqa: E402
 from dag import Shape, human, node_id  # noqa: E402
 from peers import GRAPHLIB, PURE, TAVIK, NodeList, Peer  # noqa: E402
 from pyengine import PyEngine  # noqa: E402
@@ -39,12 +41,17 @@ from workloads import (  # noqa: E402
     P,
     BareLoop,
     Workload,
+    arity_fns,
     build_shaped,
+    chain,
     counted,
     define,
+    descendants,
     from_scratch,
     initial_value,
+    late_move,
     layered,
+    leaves,
     node_fn,
     prefix_fn,
 )
@@ -1017,15 +1024,520 @@ def engine_memory(report: Report, n: int) -> None:
         if proc.returncode != 0:
             raise SystemExit(f"memory probe {impl} {n} failed:\n{proc.stderr}")
         results[name] = json.loads(proc.stdout)["bytes"] / n
-    first, *rest = results
+    mine, peer = results[ENGINE], results[PYENGINE]
     report.add(Row(
-        f"memory {human(n)}", f"{first}, bytes per node", f"{results[first]:.0f} B",
-        ", ".join(f"{k}: {results[k]:.0f} B" for k in rest) or "-",
-        f"{results[first]:.0f} B/node",
+        f"engine memory {human(n)}", "bytes per node, values excluded", f"{mine:.0f} B/node",
+        f"{PYENGINE}: {peer:.0f} B/node",
+        f"{peer / mine:.1f}x less" if mine <= peer else f"{mine / peer:.1f}x more",
     ))
-    report.note("engine memory: RSS growth over defining every node of the layered shape and the "
-                "first stabilize, in a fresh process per engine; every value is the int 0, so "
-                "values cost nothing but their slots; the kernel is included")
+    report.note(f"engine memory {human(n)}: RSS growth over defining every node of the layered "
+                "shape and the first stabilize, in a fresh process per engine, per node; every "
+                "value is the shared int 0, so values cost nothing but their slots; the kernel "
+                "is included")
+
+
+# ---- the engine against the floor, reads, idle calls, edits at scale, a signals library ------
+
+
+def workload_deps(w: Workload) -> dict[str, list[str]]:
+    return {id: list(deps) for id, _, deps in w.nodes}
+
+
+def input_values(w: Workload) -> dict[str, int]:
+    inputs: dict[str, int] = {}
+    for id, kind, _ in w.nodes:
+        if kind == "input":
+            inputs[id] = initial_value(len(inputs))
+    return inputs
+
+
+def check_values(what: str, e: Any, expected: dict[str, Any], ids: Iterable[str] | None = None
+                 ) -> None:
+    """Every value of `ids` (default: every node of `expected`) read from `e` is the expected one."""
+    for id in expected if ids is None else ids:
+        got = e[id]
+        if got != expected[id]:
+            raise mismatch(what, f"{id!r} is {got}, from scratch {expected[id]}")
+
+
+def called_since(calls: dict[str, int], before: dict[str, int]) -> list[str]:
+    return [id for id, k in calls.items() if k != before[id]]
+
+
+def per_node(ns: float) -> str:
+    return fmt_ns(ns) + "/node"
+
+
+def floor_rows(report: Report, w: Workload, repeat: int, lambdas: bool, timed: bool) -> None:
+    """The full update against the bare-call floor: the functions of the nodes the update
+    computes, called from C by ``map`` over columns of their arguments built beforehand; the
+    engines and the plain loop in the same run, per computed node."""
+    fn_of: Callable[[str], Callable[..., int]] = arity_fns(w) if lambdas else (lambda _: node_fn)
+    label = f"{w.label}, lambdas" if lambdas else w.label
+    what = f"floor {label}"
+    deps = workload_deps(w)
+    inputs = input_values(w)
+    engines: dict[str, Any] = {}
+    for name, make in engine_factories().items():
+        e = make()
+        define(e, w, fn_of)
+        e.stabilize()
+        engines[name] = e
+    # The check: one full update on each engine against a from-scratch evaluation.
+    inputs[w.top] += 1
+    expected = from_scratch(w, inputs, deps)
+    updates: dict[str, Any] = {}
+    for name, e in engines.items():
+        e.set(w.top, inputs[w.top])
+        updates[name] = e.stabilize()
+        check_values(f"{what}, {name}", e, expected)
+    computed = list(updates[ENGINE].computed)
+    derived = [id for id in updates[ENGINE].schedule if deps[id]]
+    if computed != derived or set(updates[PYENGINE].computed) != set(computed):
+        raise mismatch(what, "the full update did not recompute every scheduled node alike")
+    groups: dict[tuple[Callable[..., int], int], list[str]] = {}
+    for id in computed:
+        groups.setdefault((fn_of(id), len(deps[id])), []).append(id)
+    prepared = [(fn, ids, [[expected[deps[id][k]] for id in ids] for k in range(arity)])
+                for (fn, arity), ids in groups.items()]
+    call = operator.call
+
+    def bare(_: Any) -> list[list[int]]:
+        return [list(map(fn, *columns)) for fn, _, columns in prepared]
+
+    fn_columns = [[fn] * len(ids) for fn, ids, _ in prepared]
+
+    def bare_call(_: Any) -> list[list[int]]:
+        return [list(map(call, fns, *columns))
+                for fns, (_, _, columns) in zip(fn_columns, prepared)]
+
+    want = [[expected[id] for id in ids] for _, ids, _ in prepared]
+    if bare(None) != want or bare_call(None) != want:
+        raise mismatch(what, "the bare calls give other values than the engines")
+    plain_values: dict[str, Any] = {id: 0 for id in expected}
+    plain_values.update(inputs)
+    for id in expected:
+        if id not in updates[ENGINE].schedule:  # all but the update's nodes are up to date
+            plain_values[id] = expected[id]
+    order = [(id, fn_of(id), deps[id]) for id in computed]
+
+    def plain(_: Any) -> None:
+        values = plain_values
+        for id, fn, ds in order:
+            values[id] = fn(*[values[d] for d in ds])
+
+    plain(None)
+    if plain_values != expected:
+        raise mismatch(what, "the plain loop gives other values than a from-scratch evaluation")
+    if not timed:
+        return
+
+    n = len(computed)
+    t_bare, _ = best_of(bare, repeat)
+    t_call, _ = best_of(bare_call, repeat)
+    floor, floor_call = t_bare / n, t_call / n
+    per: dict[str, float] = {}
+    for name, e in engines.items():
+        top = itertools.count(inputs[w.top] + 1)
+
+        def full(_: Any) -> Any:
+            e.set(w.top, next(top))
+            return e.stabilize()
+
+        t, u = best_of(full, repeat)
+        if len(u.computed) != n:
+            raise SystemExit(f"{what}: {name} computed {len(u.computed)} nodes, not {n}")
+        per[name] = t / n
+    t_plain, _ = best_of(plain, repeat)
+    per[PLAIN] = t_plain / n
+    section = f"floor {label}"
+    report.add(Row(section, f"bare calls: map(f, *columns) ({n})", per_node(floor), "-", ""))
+    report.add(Row(section, "bare calls: map(operator.call)", per_node(floor_call),
+                   f"map(f): {per_node(floor)}", f"{floor_call / floor:.2f}x"))
+    for name, ns in per.items():
+        report.add(Row(section, f"{name}, full update", per_node(ns),
+                       f"floor {per_node(floor)}, over it {per_node(ns - floor)}",
+                       f"{ns / floor:.2f}x floor"))
+    functions = ("lambda a, b, c: (a + b + c) % P (and its 2- and 1-argument forms)" if lambdas
+                 else "node_fn(*values) (sum(values) % P)")
+    report.note(
+        f"{section}: the floor is the node functions of the {n} nodes a full update computes, "
+        f"{functions}, called from C over prebuilt argument columns, list(map(f, xs, ys, zs)) "
+        f"(one map per function and number of arguments; every node shares its function, so "
+        f"this is the floor; list(map(operator.call, fns, xs, ys, zs)), the form for per-node "
+        f"functions, costs {per_node(floor_call)}): {per_node(floor)}. Full update (set the top "
+        f"input, stabilize) per computed node, same run: "
+        + "; ".join(f"{name} {per_node(ns)} = floor + {per_node(ns - floor)} "
+                    f"({ns / floor:.2f}x)" for name, ns in per.items())
+    )
+
+
+def chain_read_rows(report: Report, n: int, repeat: int, timed: bool) -> None:
+    """Reads whose cost should follow what changed, not the size of the graph: on a chain of n
+    nodes and an input defined before it, the end of the chain read after a change of the
+    unrelated input, and after a change of the head that its first dependent cuts off."""
+    w = chain(n)
+    unrelated, head, end = w.probe_input, w.top, w.probe
+    first = w.nodes[2][0]  # the head's dependent
+    deps = workload_deps(w)
+    inputs = input_values(w)
+    expected = from_scratch(w, inputs, deps)
+    what = f"reads {w.label}"
+    for name, make in engine_factories().items():
+        calls = dict.fromkeys(deps, 0)
+        e = make()
+        define(e, w, functools.partial(counted, calls))
+        e.stabilize()
+        check_values(f"{what}, {name}", e, expected)
+        changed = dict(inputs)
+        changed[unrelated] += 1
+        e.set(unrelated, changed[unrelated])
+        before = dict(calls)
+        if e[end] != expected[end]:
+            raise mismatch(what, f"{name}: the end of the chain changed with an unrelated input")
+        if called_since(calls, before):
+            raise mismatch(what, f"{name}: reading the end after a change of an unrelated input "
+                                 f"called {len(called_since(calls, before))} functions")
+        changed[head] += P
+        e.set(head, changed[head])
+        before = dict(calls)
+        if e[end] != expected[end]:
+            raise mismatch(what, f"{name}: the end of the chain changed with a cut-off change")
+        if called_since(calls, before) != [first]:
+            raise mismatch(what, f"{name}: reading the end after a cut-off change of the head "
+                                 f"called {len(called_since(calls, before))} functions, not 1")
+        if e.stabilize().computed:
+            raise mismatch(what, f"{name}: stabilize after the reads computed nodes")
+        check_values(f"{what}, {name}, after the reads", e, from_scratch(w, changed, deps))
+    if not timed:
+        return
+
+    read_repeat = max(20, repeat * 10)
+    times: dict[str, tuple[float, float]] = {}
+    for name, make in engine_factories().items():
+        e = make()
+        define(e, w)
+        e.stabilize()
+        values_u = itertools.count(inputs[unrelated] + 1)
+        values_h = itertools.count(inputs[head] + P, P)
+
+        def unrelated_read(_: Any) -> Any:
+            e.set(unrelated, next(values_u))
+            return e[end]
+
+        def cut_read(_: Any) -> Any:
+            e.set(head, next(values_h))
+            return e[end]
+
+        t_u, got_u = best_of(unrelated_read, read_repeat)
+        t_c, got_c = best_of(cut_read, read_repeat)
+        if got_u != expected[end] or got_c != expected[end]:
+            raise mismatch(what, f"{name}: a timed read gave another value")
+        times[name] = t_u, t_c
+    section = what
+    for k, workload in enumerate(("set unrelated input + read end",
+                                  "set head (cut off) + read end")):
+        ratio_row(report, section, workload, times[ENGINE][k], PYENGINE, times[PYENGINE][k])
+    report.note(f"{section}: an input defined before a chain of {human(n)} nodes and unrelated "
+                "to it; after its set, engine[end of chain]; and after a set of the chain's head "
+                "to a value whose dependent computes its old value (+P), engine[end]: set and "
+                "read timed together, best of the runs; the checks require that the first read "
+                "calls no function and the second only the head's dependent")
+
+
+def idle_stabilize_rows(report: Report, workloads: Sequence[Workload], repeat: int,
+                        timed: bool) -> None:
+    """`stabilize()` when nothing changed since the last one."""
+    for w in workloads:
+        times: dict[str, float] = {}
+        for name, make in engine_factories().items():
+            e = make()
+            define(e, w)
+            e.stabilize()
+            u = e.stabilize()
+            lists = ("schedule", "reused", *REPORT_LISTS)
+            if any(getattr(u, f) for f in lists):
+                raise mismatch(f"idle stabilize {w.label}", f"{name} reports work: "
+                               + ", ".join(f"{f} {len(getattr(u, f))}" for f in lists))
+            if timed:
+                times[name], u = best_of(lambda _: e.stabilize(), repeat)
+                if u.schedule:
+                    raise mismatch(f"idle stabilize {w.label}", f"{name} scheduled nodes")
+        if timed:
+            ratio_row(report, f"idle {w.label}", f"stabilize(), nothing to do ({w.n} nodes)",
+                      times[ENGINE], PYENGINE, times[PYENGINE])
+    if timed:
+        report.note("idle: stabilize() right after another one, nothing changed in between")
+
+
+def edit_rows(report: Report, n: int, repeat: int, timed: bool, removals: int = 5,
+              fan: int = 200_000) -> None:
+    """Edits on one large layered engine: removing leaves, redefining a node near the end of
+    the order with a dependency defined after it (the node and its dependents move), and a node
+    with `fan` dependencies defined, redefined with `fan` others, and explained. Every edit is
+    done once and checked (values against a from-scratch evaluation, the computed nodes against
+    the region the edit reaches) before it is timed."""
+    w = layered(n)
+    what = f"edits {w.label}"
+    print(f"\n[{what}: {w.n} nodes]", flush=True)
+    deps = workload_deps(w)
+    inputs = input_values(w)
+    e = tavik.Engine()
+    define(e, w)
+    e.stabilize()
+    expected = from_scratch(w, inputs, deps)
+    check_values(what, e, expected)
+    mover, mover_deps = late_move(n)
+    downstream = descendants(w, mover, deps)
+    keep = {mover, w.probe, *mover_deps, *downstream}
+    candidates = [id for id in leaves(w) if id not in keep]
+    samples = max(1, repeat) if timed else 1
+    step = max(1, len(candidates) // (removals * (samples + 1)))
+    picked = candidates[::step][:removals * (samples + 1)]
+    batches = [picked[k:k + removals] for k in range(0, len(picked), removals)]
+    gone: set[str] = set()
+    done: list[list[str]] = []  # the batches removed
+
+    def remove_all(batch: list[str]) -> None:
+        for id in batch:
+            e.remove(id)
+        done.append(batch)
+
+    def removed(batch: list[str]) -> None:
+        for id in batch:
+            if id in e:
+                raise mismatch(what, f"{id!r} is still there after its removal")
+            gone.add(id)
+            del deps[id]
+            del expected[id]
+
+    remove_all(batches[0])
+    removed(batches[0])
+    if len(e) != w.n - len(gone) or e.stabilize().computed:
+        raise mismatch(what, "removing leaves changed more than the leaves")
+    t_remove = 0.0
+    if timed:
+        rest = iter(batches[1:])
+        t_remove, _ = best_of(remove_all, len(batches) - 1, setup=lambda: next(rest))
+        t_remove /= removals
+        for batch in done[1:]:  # the time budget may have stopped the runs early
+            removed(batch)
+        if e.stabilize().computed:
+            raise mismatch(what, "removing leaves changed more than the leaves")
+
+    # A node with `fan` dependencies, then `fan` others.
+    ids = [id for id, _, _ in w.nodes if id not in gone]
+    fan = min(fan, len(ids) // 2)
+    wide_a, wide_b, wide = ids[:fan], ids[fan:2 * fan], "wide"
+    e.reactive(wide, wide_a, node_fn)
+    u = e.stabilize()
+    if list(u.computed) != [wide] or e[wide] != node_fn(*[expected[d] for d in wide_a]):
+        raise mismatch(what, f"the node of {human(fan)} dependencies has another value")
+    if e.explain(wide).reason != "new":
+        raise mismatch(what, f"explain: {e.explain(wide)}")
+    e.redefine(wide, deps=wide_b)
+    u = e.stabilize()
+    if list(u.computed) != [wide] or e[wide] != node_fn(*[expected[d] for d in wide_b]):
+        raise mismatch(what, f"the node of {human(fan)} dependencies, redefined, has another "
+                             "value")
+    explained = e.explain(wide)
+    if explained.reason != "redefined" or explained.changed:
+        raise mismatch(what, f"explain after redefine: {explained}")
+    t_define = t_redefine = t_explain = 0.0
+    if timed:
+        def undefine() -> None:
+            if wide in e:
+                e.remove(wide)
+
+        t_define, _ = best_of(lambda _: e.reactive(wide, wide_a, node_fn), repeat,
+                              setup=undefine)
+
+        def back_to_a() -> None:
+            e.redefine(wide, deps=wide_a)
+            e.stabilize()
+
+        e.stabilize()
+        t_redefine, _ = best_of(lambda _: e.redefine(wide, deps=wide_b), repeat,
+                                setup=back_to_a)
+        e.stabilize()
+        t_explain, explained = best_of(lambda _: e.explain(wide), repeat)
+        if explained.reason != "redefined" or explained.changed:
+            raise mismatch(what, f"explain after redefine: {explained}")
+    deps[wide] = list(wide_b)
+    expected[wide] = e[wide]
+
+    # The move: the node gets a dependency defined after it.
+    old_deps = deps[mover]
+    moved = {mover, *downstream}
+    for step_name, new_deps in (("move", mover_deps), ("move back", old_deps)):
+        deps[mover] = list(new_deps)
+        e.redefine(mover, deps=new_deps)
+        u = e.stabilize()
+        if set(u.computed) != moved:
+            raise mismatch(what, f"{step_name}: {len(u.computed)} nodes computed, "
+                                 f"{len(moved)} downstream of the node")
+        if step_name == "move":
+            # An update through both ends of the new edge checks the order the move left.
+            before = expected
+            inputs[w.top] += 1
+            e.set(w.top, inputs[w.top])
+            e.stabilize()
+            expected = from_scratch(w, inputs, deps)
+            check_values(f"{what}, update after the move", e, expected,
+                         [id for id in expected if id not in gone])
+            # ... and the explanation of the wide node lists its dependencies that changed.
+            explained = e.explain(wide)
+            changed_deps = [d for d in wide_b if before[d] != expected[d]]
+            if explained.reason != "dependencies" or explained.changed != changed_deps:
+                raise mismatch(what, f"explain after an update: {explained.reason}, "
+                                     f"{len(explained.changed)} changed, {len(changed_deps)} "
+                                     "expected")
+    if not timed:
+        return
+    t_explain_changed, explained = best_of(lambda _: e.explain(wide), repeat)
+    redefine_alone: list[float] = []
+
+    def move_back() -> None:
+        e.redefine(mover, deps=old_deps)
+        e.stabilize()
+
+    def move(_: Any) -> Any:
+        t0 = time.thread_time_ns()
+        e.redefine(mover, deps=mover_deps)
+        redefine_alone.append(time.thread_time_ns() - t0)
+        return e.stabilize()
+
+    t_move, u = best_of(move, repeat, setup=move_back)
+    if set(u.computed) != moved:
+        raise mismatch(what, "a timed move computed other nodes")
+    section = what
+    report.add(Row(section, "remove a leaf", fmt_ns(t_remove), f"{removals} leaves per run", ""))
+    report.add(Row(section, f"define, {human(fan)} dependencies", fmt_ns(t_define), "-", ""))
+    report.add(Row(section, f"redefine, {human(fan)} others", fmt_ns(t_redefine), "-", ""))
+    report.add(Row(section, "explain it, after redefine", fmt_ns(t_explain), "-", ""))
+    report.add(Row(section, f"explain it, {len(explained.changed)} deps changed",
+                   fmt_ns(t_explain_changed), "-", ""))
+    report.add(Row(section, f"redefine: node moves + stabilize ({len(moved)})", fmt_ns(t_move),
+                   f"redefine alone: {fmt_ns(min(redefine_alone))}", ""))
+    report.note(
+        f"{section}: the layered shape of {human(n)} nodes in one engine. remove: {removals} "
+        f"leaves (nodes nothing depends on) per run, time per removal; define / redefine: a "
+        f"reactive node over the first {human(fan)} nodes, then over the next {human(fan)} "
+        f"(the redefinition alone; the stabilize that follows is not timed); explain: of that "
+        f"node, after its redefinition, and after an update that changed "
+        f"{len(explained.changed)} of its dependencies; move: redefine a node "
+        f"{w.n - 1 - [id for id, _, _ in w.nodes].index(mover)} places from the end of the "
+        f"definition order with one more dependency defined after it (the node and its "
+        f"dependents move after it), then stabilize, which computes the node and its "
+        f"{len(moved) - 1} dependents"
+    )
+
+
+def signals_rows(report: Report, w: Workload, repeat: int, timed: bool) -> bool:
+    """The full and the cut-off update on a Python signals library, answers checked against
+    tavik's first; the rows are not printed if the answers differ. Returns whether the library
+    is installed and its answers agreed."""
+    version = signals.available()
+    if version is None:
+        report.note(f"{signals.LIBRARY} is not installed: its rows skipped (pip install "
+                    "'.[bench]')")
+        return False
+    peer = f"{signals.LIBRARY} {version}"
+    what = f"signals {w.label}"
+    deps = workload_deps(w)
+    inputs = input_values(w)
+    calls_e, calls_s = dict.fromkeys(deps, 0), dict.fromkeys(deps, 0)
+    e = tavik.Engine()
+    define(e, w, functools.partial(counted, calls_e))
+    e.stabilize()
+    s = signals.SignalGraph(w, functools.partial(counted, calls_s))
+
+    def refuse(step: str, detail: str) -> bool:
+        report.note(f"{what}: {peer} rows not printed: after {step}, {detail}")
+        return False
+
+    for step, id, delta in (("definition", None, 0), ("full update", w.top, 1),
+                            ("cut-off update", w.cut, P)):
+        before = dict(calls_e), dict(calls_s)
+        if id is not None:
+            inputs[id] += delta
+            e.set(id, inputs[id])
+            e.stabilize()
+            s.set(id, inputs[id])
+            s.update()
+        # The calls first: reading every value below would bring the library up to date too.
+        ours, theirs = called_since(calls_e, before[0]), called_since(calls_s, before[1])
+        if set(ours) != set(theirs) or any(calls_s[k] != calls_e[k] for k in ours):
+            return refuse(step, f"it called {len(theirs)} functions, tavik {len(ours)}")
+        for node in deps:
+            if s[node] != e[node]:
+                return refuse(step, f"{node!r} is {s[node]} there, {e[node]} in tavik")
+        if called_since(calls_s, before[1]) != theirs:
+            return refuse(step, "reading its values called more functions")
+    if not timed:
+        return True
+
+    e = tavik.Engine()
+    define(e, w)
+    e.stabilize()
+    s = signals.SignalGraph(w)
+    runners: dict[str, tuple[Any, Callable[[], Any]]] = {
+        "tavik": (e, e.stabilize), peer: (s, s.update)}
+    times: dict[str, tuple[float, float]] = {}
+    nodes = 0
+    for name, (runner, bring_up_to_date) in runners.items():
+        top = itertools.count(inputs[w.top] + 1)
+
+        def full(_: Any) -> Any:
+            runner.set(w.top, next(top))
+            return bring_up_to_date()
+
+        def cut_off(_: Any) -> Any:
+            runner.set(w.cut, next(cut))
+            return bring_up_to_date()
+
+        t_full, u = best_of(full, repeat)
+        if runner is e:
+            nodes = len(u.computed)
+        cut = itertools.count(runner[w.cut] + P, P)  # from the value the full updates left
+        t_cut, _ = best_of(cut_off, repeat)
+        times[name] = t_full / nodes, t_cut
+    for runner, bring_up_to_date in runners.values():  # the same inputs: the same values
+        runner.set(w.top, 7)
+        runner.set(w.cut, 11)
+        bring_up_to_date()
+    for node in deps:
+        if s[node] != e[node]:
+            raise mismatch(what, f"after the timed runs {node!r} is {s[node]} in {peer}, "
+                                 f"{e[node]} in tavik")
+    section = what
+    ratio_row(report, section, f"full update ({nodes})", times["tavik"][0], peer,
+              times[peer][0], per="/node")
+    ratio_row(report, section, "cut-off update", times["tavik"][1], peer, times[peer][1])
+    report.note(f"{section}: {peer}, a Signal per input and a Computed per derived node "
+                "(equal=operator.eq), an update is set() and a read of every node nothing "
+                "depends on (the library is lazy); tavik: set and stabilize; full update per "
+                "computed node, cut-off update per update")
+    return True
+
+
+def engine_more_rows(report: Report, repeat: int, quick: bool) -> None:
+    """The floor, read, idle, edit and signals rows; with `quick`, their checks only, small."""
+    timed = not quick
+    big = layered(2_000 if quick else 100_000)
+    print(f"\n[engine against the floor, {big.label}]", flush=True)
+    floor_rows(report, big, repeat, lambdas=False, timed=timed)
+    floor_rows(report, big, repeat, lambdas=True, timed=timed)
+    print("\n[engine reads, idle stabilize]", flush=True)
+    chain_read_rows(report, 2_000 if quick else 100_000, repeat, timed)
+    idle_stabilize_rows(report, [chain(10), big], repeat, timed)
+    edit_rows(report, 2_000 if quick else 1_000_000, repeat, timed,
+              fan=500 if quick else 200_000)
+    print(f"\n[signals library, {big.label}]", flush=True)
+    agreed = signals_rows(report, big, repeat, timed)
+    if quick:
+        report.note(f"floor, read, idle, edit{' and signals' if agreed else ''} checks passed "
+                    f"on {big.label}, {chain(10).label}, chain 2k")
 
 
 # ---- hash flooding -----------------------------------------------------------------------------
@@ -1171,10 +1683,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.only != "kernel":
         if quick:  # the peers' answers only, at small sizes
             check_engines(report, [layered(2_000), build_shaped(300, 40, 10, 30)])
+            engine_more_rows(report, repeat, quick)
         else:
             workloads = [layered(10_000), layered(100_000), build_shaped()]
             check_engines(report, workloads)
             engine_rows(report, workloads, repeat)
+            engine_more_rows(report, repeat, quick)
             engine_memory(report, 100_000)
 
     print("\n" + "=" * 100)

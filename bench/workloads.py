@@ -175,6 +175,77 @@ def build_shaped(sources: int = 3000, headers: int = 200, libraries: int = 100,
     )
 
 
+def chain(n: int) -> Workload:
+    """An input defined first and unrelated to everything else, then a chain of n nodes: an
+    input (the head, `top` and `cut`) and n - 1 nodes each depending on the one before, the
+    last a view (`probe`). `probe_input` is the unrelated input: a change of it reaches
+    nothing. `edit` is the node in the middle, redefined to read the unrelated input too."""
+    unrelated = "u" + node_id(0)[1:]
+    ids = [node_id(k) for k in range(n)]
+    nodes: list[Definition] = [(unrelated, "input", []), (ids[0], "input", [])]
+    for k in range(1, n):
+        nodes.append((ids[k], "view" if k == n - 1 else "reactive", [ids[k - 1]]))
+    mid = ids[n // 2]
+    return Workload(
+        label=f"chain {human(n)}", nodes=nodes, top=ids[0], cut=ids[0], edit=mid,
+        edit_deps=[ids[n // 2 - 1], unrelated], probe=ids[-1], probe_input=unrelated,
+    )
+
+
+#: The node functions of the lambda workloads, by number of dependencies: the same values as
+#: `node_fn`, without its ``*values`` tuple and ``sum``.
+ARITY_FNS: dict[int, Callable[..., int]] = {
+    1: lambda a: a % P,
+    2: lambda a, b: (a + b) % P,
+    3: lambda a, b, c: (a + b + c) % P,
+}
+
+
+def arity_fns(w: Workload) -> Callable[[str], Callable[..., int]]:
+    """Per node of `w`, the function of `ARITY_FNS` for its number of dependencies (`node_fn`
+    for any other number)."""
+    arity = {id: len(deps) for id, _, deps in w.nodes}
+    return lambda id: ARITY_FNS.get(arity[id], node_fn)
+
+
+def leaves(w: Workload) -> list[str]:
+    """The derived nodes of `w` that nothing depends on, in definition order."""
+    used = {d for _, _, deps in w.nodes for d in deps}
+    return [id for id, kind, _ in w.nodes if kind != "input" and id not in used]
+
+
+def descendants(w: Workload, id: str, deps: dict[str, list[str]]) -> set[str]:
+    """Every node downstream of `id` under the dependency lists `deps`."""
+    dependents: dict[str, list[str]] = {}
+    for n, ds in deps.items():
+        for d in ds:
+            dependents.setdefault(d, []).append(n)
+    out: set[str] = set()
+    stack = [id]
+    while stack:
+        for m in dependents.get(stack.pop(), ()):
+            if m not in out:
+                out.add(m)
+                stack.append(m)
+    return out
+
+
+def late_move(n: int) -> tuple[str, list[str]]:
+    """In the layered shape of n nodes, a node near the end of the definition order that has
+    dependents, and its dependencies plus the last node of its layer: a node defined after it
+    and never downstream of it, so that the redefinition moves the node and its dependents
+    after that one."""
+    shape = Shape("layered", n)
+    layer = shape.layers - 3
+    below = {d for slot in range(shape.width)
+             for above in (layer + 1, layer + 2)
+             if shape.index_of(above, slot) < n
+             for d in shape.dep_indices(shape.index_of(above, slot))}
+    i = next(shape.index_of(layer, slot) for slot in range(shape.width)
+             if shape.index_of(layer, slot) in below)
+    return node_id(i), shape.deps(i) + [node_id(shape.index_of(layer, shape.width - 1))]
+
+
 # ---- driving an engine -------------------------------------------------------------------------
 
 
