@@ -66,14 +66,26 @@ def cell(text: str) -> str:
     return text.replace("|", "\\|") or " "
 
 
-def render(rows: Sequence[TableRow], notes: Sequence[str], command: str) -> str:
+def cpu_name() -> str:
+    """The processor's model name where the system tells it, else the machine type."""
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def render(rows: Sequence[TableRow], notes: Sequence[str], command: str, version: str) -> str:
     """The block of one run: where and when it ran, then every row of its report."""
     today = datetime.date.today().isoformat()
-    cpu = platform.processor() or platform.machine()
     lines = [
-        f"Measured on {today} with `{command}`: tavik on CPython {platform.python_version()}, "
-        f"{platform.system()} {platform.machine()} ({cpu}, {os.cpu_count()} cores); CPU time of the "
-        "benchmarking thread, best of the runs within this one run.",
+        f"Measured on {today} with `{command}`: tavik {version} on CPython "
+        f"{platform.python_version()}, {platform.system()} {platform.machine()}, {cpu_name()}, "
+        f"{os.cpu_count()} cores; CPU time of the benchmarking thread, best of the runs within "
+        "this one run.",
         "",
         "| shape | workload | tavik | compared with | ratio | target | result |",
         "|---|---|---|---|---|---|---|",

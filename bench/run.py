@@ -1698,7 +1698,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"\n{passes} targets met, {misses} missed; {time.perf_counter() - started:.0f} s")
     if args.docs:
         command = " ".join(["python bench/run.py", *(sys.argv[1:] if argv is None else argv)])
-        docs_block.write(docs_block.render(report.rows, report.notes, command))
+        docs_block.write(docs_block.render(report.rows, report.notes, command, tavik.__version__))
         print("benchmark block written to " + ", ".join(
             str(p.relative_to(docs_block.ROOT)) for p in docs_block.DOCUMENTS))
     return 0
