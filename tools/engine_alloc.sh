@@ -6,12 +6,14 @@
 #   tools/engine_alloc.sh [pytest arguments]     default: tests/test_engine_reliability.py
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/build_tools.sh
+build_tools
 
-python=${PYTHON:-python3}
-[ -x .venv/bin/python ] && python=$PWD/.venv/bin/python
+# The environment `make test` made has pytest and hypothesis.
+python=$PWD/.venv/bin/python
 build=build/alloc
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVIK_WERROR=ON \
-  -DTAVIK_ENGINE_ALLOC_HOOK=ON -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+  -DTAVIK_ENGINE_ALLOC_HOOK=ON -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "${JOBS:-2}" --target _tavik _engine
 
 [ $# -gt 0 ] || set -- tests/test_engine_reliability.py
