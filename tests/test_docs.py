@@ -3,6 +3,8 @@ raises, and the benchmark figures shown in README.md are the ones of docs/benchm
 
 from __future__ import annotations
 
+import copy
+
 import importlib.util
 import re
 from collections.abc import Callable
@@ -130,6 +132,9 @@ CALLS: dict[str, dict[str, Callable[[], object]]] = {
         'Engine.set() called while the engine is computing node "x": a node\'s function reads '
         "its dependencies through its arguments only": raised_inside_a_function,
         "node ids are str, not int": engine(lambda e: e.input(1, 0)),  # type: ignore[arg-type]
+        "cannot copy an Engine: it owns its nodes' functions and values": engine(
+            lambda e: copy.copy(e)
+        ),
     },
     "protocol.md": {
         'unknown node: "x"': graph(lambda g: g.state_of("x")),
