@@ -176,9 +176,6 @@ class Graph {
   void remove_node(NodeIndex i);
   /// Whether slot `i` holds a node (not removed).
   bool alive(NodeIndex i) const noexcept { return i < records_.size() && !records_[i].dead; }
-  /// Lays every dependents list out again, in index order and without room to spare, so that a
-  /// walk in order reads them in order; states, memo and everything else are kept.
-  void pack_dependents() { compact_rev(0); }
   /// Removed nodes whose slots compact() would reclaim.
   std::size_t dead() const noexcept { return dead_; }
   /// Renumbers the live nodes in index order, dropping dead slots, holes and garbage; the result

@@ -20,7 +20,6 @@ class Heap {
   };
 
   bool empty() const noexcept { return entries_.empty(); }
-  std::size_t size() const noexcept { return entries_.size(); }
   Entry top() const noexcept { return unpack(entries_.front()); }
   /// Room for `more` pushes that cannot throw.
   void reserve_more(std::size_t more) {

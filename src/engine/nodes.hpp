@@ -92,8 +92,6 @@ class Nodes {
   void reserve_one_more();
   /// Appends a slot (room must have been made).
   void push(Slot slot) noexcept { slots_.push_back(std::move(slot)); }
-  /// Drops the last slot (the undo of `push`).
-  Slot pop() noexcept;
   /// Keeps the slots whose `map` entry is not kNoNode, in order, at their new index; `fresh` is
   /// empty with room for all of them, and is left holding the old block.
   void adopt(std::span<const NodeIndex> map, std::vector<Slot>& fresh) noexcept;

@@ -26,8 +26,6 @@ class Places {
     bits_.swap(bits);
     summary_.swap(summary);
   }
-  /// Places [0, places) have room.
-  std::size_t capacity() const noexcept { return 64 * bits_.size(); }
 
   void insert(std::uint32_t p) noexcept {
     std::uint64_t& word = bits_[p >> 6];
@@ -43,8 +41,6 @@ class Places {
     if (word == 0) summary_[p >> 12] &= ~bit(p >> 6);
     --size_;
   }
-  bool contains(std::uint32_t p) const noexcept { return (bits_[p >> 6] & bit(p)) != 0; }
-  std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
   /// The smallest member at or after `p`, or kNone.

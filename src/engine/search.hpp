@@ -8,9 +8,9 @@
 
 namespace tavik::engine {
 
-/// Stamps a new search and marks (Mark::kBackward under s.search) a set of nodes that holds every node of
-/// `i`'s upstream cone that a pending change can reach, and only nodes of that cone; the dirty
-/// ones go to `due`, in no order. Changes nothing else. May throw std::bad_alloc.
+/// Stamps a new search and marks (Mark::kBackward under s.search) a set of nodes that holds every
+/// node of `i`'s upstream cone that a pending change can reach, and only nodes of that cone; the
+/// dirty ones go to `due`, in no order. Changes nothing else. May throw std::bad_alloc.
 void cone_to_visit(State& s, Index i, std::vector<Index>& due);
 
 }  // namespace tavik::engine

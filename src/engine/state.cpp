@@ -10,12 +10,6 @@ void Nodes::reserve_one_more() {
   }
 }
 
-Slot Nodes::pop() noexcept {
-  Slot last = std::move(slots_.back());
-  slots_.pop_back();
-  return last;
-}
-
 void Nodes::adopt(std::span<const NodeIndex> map, std::vector<Slot>& fresh) noexcept {
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (map[i] != kNoNode) fresh.push_back(std::move(slots_[i]));

@@ -291,7 +291,8 @@ class Walk {
     for (const Index d : s_.graph.dependents(i)) {
       if (s_.is_dirty(d)) continue;
       s_.mark_dirty(d);
-      if (reading_ && s_.nodes[d].mark.has(s_.search, Mark::kBackward)) due_.push(s_.graph.position(d), d);
+      if (reading_ && s_.nodes[d].mark.has(s_.search, Mark::kBackward))
+        due_.push(s_.graph.position(d), d);
     }
   }
 
