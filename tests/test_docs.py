@@ -191,10 +191,10 @@ def bench_docs() -> ModuleType:
     path = ROOT / "bench" / "docs_block.py"
     if not path.is_file():
         pytest.skip("bench/ is not here (a source distribution)")
-    spec = importlib.util.spec_from_file_location("docs_block", path)
-    assert spec and spec.loader
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("docs_block", path)
+    assert found and found.loader
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -5,22 +5,12 @@
 #include <functional>
 #include <new>
 
+#include "core/storage.hpp"
+
 namespace tavik {
-namespace {
 
-// The bit of node `i` in its 64-bit word of a per-node bitset.
-constexpr std::uint64_t bit(NodeIndex i) noexcept {
-  return std::uint64_t{1} << (i & 63);
-}
-
-// Makes room for one more element (at least doubling), so that the push_back that follows
-// cannot throw.
-template <class T>
-void reserve_one_more(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.size() * 2));
-}
-
-}  // namespace
+using detail::bit;
+using detail::reserve_one_more;
 
 std::optional<NodeKind> parse_kind(std::string_view name) noexcept {
   for (std::size_t i = 0; i < kKindNames.size(); ++i) {

@@ -10,18 +10,14 @@
 #include <utility>
 
 #include "core/graph.hpp"
+#include "core/storage.hpp"
 
 namespace tavik {
+
+using detail::bit;
+using detail::reserve_one_more;
+
 namespace {
-
-constexpr std::uint64_t bit(NodeIndex i) noexcept {
-  return std::uint64_t{1} << (i & 63);
-}
-
-template <class T>
-void reserve_one_more(std::vector<T>& v) {
-  if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(16, v.size() * 2));
-}
 
 template <class T>
 bool inside(std::span<const NodeIndex> s, const std::vector<T>& block) noexcept {
